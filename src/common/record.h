@@ -1,0 +1,37 @@
+// Records are JSON values, built once and never edited. Absent is std::nullopt, never JSON null.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace df {
+
+using Record = nlohmann::json;
+using Maybe = std::optional<nlohmann::json>;
+
+// Deep equality of two possibly absent values: numbers by value, lists in order, objects key by
+// key. Absent equals nothing, not even absent.
+inline bool same(const Maybe& a, const Maybe& b) { return a && b && *a == *b; }
+
+// value[key] when value is an object that has key; absent otherwise.
+inline Maybe member(const Maybe& value, std::string_view key) {
+  if (!value || !value->is_object()) return std::nullopt;
+  auto it = value->find(key);
+  if (it == value->end()) return std::nullopt;
+  return *it;
+}
+
+// The value as an unsigned integer when it is a non-negative whole number that fits.
+std::optional<std::uint64_t> asUnsigned(const Maybe& value);
+// The value as a double when it is a number; booleans do not count.
+std::optional<double> asNumber(const Maybe& value);
+// True when the value is a string equal to text.
+bool isString(const Maybe& value, std::string_view text);
+// Compact UTF-8 JSON; nullopt when the value cannot be written.
+std::optional<std::string> serialize(const Record& value);
+
+}  // namespace df

@@ -1,0 +1,40 @@
+// The service: controller state, start-up, the command handler and the termination handler.
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "common/context.h"
+#include "platform/platform.h"
+
+namespace df {
+
+class Service {
+ public:
+  // writeLine writes one status report line (no newline given) followed by a newline, and
+  // flushes. exit ends the process with the given status (tests record it instead).
+  Service(platform::Platform platform, platform::MainQueue& queue,
+          std::function<void(std::string_view)> writeLine, std::function<void(int)> exit);
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Start-up step 1: registers the reconfiguration callback. A non-zero result means the
+  // process must exit with status 1 before anything else starts.
+  [[nodiscard]] platform::Error start();
+
+  // Runs on the main queue: one accepted command, the ten steps of the handler.
+  void handleCommand(const nlohmann::json& command);
+  // Runs on the main queue: restores the display, then exits with status 0.
+  void terminate();
+
+  Context& context() { return cx_; }
+  const ControllerState& state() const { return cx_.state; }
+
+ private:
+  Context cx_;
+  std::function<void(int)> exit_;
+};
+
+}  // namespace df
