@@ -15,7 +15,9 @@ using Maybe = std::optional<nlohmann::json>;
 
 // Deep equality of two possibly absent values: numbers by value, lists in order, objects key by
 // key. Absent equals nothing, not even absent.
-inline bool same(const Maybe& a, const Maybe& b) { return a && b && *a == *b; }
+inline bool same(const Maybe& a, const Maybe& b) {
+  return a && b && *a == *b;
+}
 
 // value[key] when value is an object that has key; absent otherwise.
 inline Maybe member(const Maybe& value, std::string_view key) {

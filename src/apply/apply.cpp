@@ -1,0 +1,113 @@
+#include "apply/apply.h"
+
+#include "display/display.h"
+#include "link/connection.h"
+#include "modes/records.h"
+
+namespace df {
+
+platform::Error setMode(Context& cx, DisplayID display, const platform::DisplayMode* mode) {
+  auto& displays = cx.platform.displays;
+  platform::ConfigHandle config;
+  if (platform::Error e = displays.beginConfiguration(config); e != platform::kSuccess) return e;
+  if (!config) return platform::kErrorFailure;
+  if (platform::Error e = displays.configureDisplayWithMode(*config, display, mode);
+      e != platform::kSuccess) {
+    (void)displays.cancelConfiguration(std::move(config));
+    return e;
+  }
+  return displays.completeConfiguration(std::move(config), platform::kConfigureForAppOnly);
+}
+
+Maybe settled(Context& cx, DisplayID display, const SettlePredicate& predicate) {
+  Maybe candidate;
+  for (int readings = 1;; ++readings) {
+    Maybe reading = readSnapshot(cx, display);
+    if (!reading) return std::nullopt;
+    if (predicate(*reading)) {
+      if (same(reading, candidate)) return reading;
+      candidate = std::move(reading);
+    } else {
+      candidate.reset();
+    }
+    cx.queue.sleep(kReadingInterval);
+    if (readings == kMaxReadings) return std::nullopt;
+  }
+}
+
+bool restoreState(Context& cx, DisplayID display, const Record& target) {
+  Maybe current = readSnapshot(cx, display);
+  if (!current) return false;
+  const Maybe targetDesktop = member(target, "desktop");
+  if (!same(member(current, "desktop"), targetDesktop)) {
+    {
+      auto modes = cx.platform.displays.copyAllDisplayModes(display, true);
+      const platform::DisplayMode* match = nullptr;
+      if (modes) {
+        for (const platform::ModeHandle& mode : *modes) {
+          if (mode && same(reportedMode(mode.get()), targetDesktop)) {
+            match = mode.get();
+            break;
+          }
+        }
+      }
+      if (match == nullptr || !stillAssigned(cx, display)) return false;
+      if (setMode(cx, display, match) != platform::kSuccess) return false;
+    }
+    const SettlePredicate desktopPredicate = [targetDesktop](const Record& reading) {
+      return same(member(reading, "desktop"), targetDesktop);
+    };
+    if (!settled(cx, display, desktopPredicate)) return false;
+    current = readSnapshot(cx, display);
+  }
+
+  const Maybe targetLink = linkOf(target);
+  if (!targetLink || same(linkOf(current), targetLink)) {
+    const SettlePredicate snapshotPredicate = [&target](const Record& reading) {
+      return reading == target;
+    };
+    return settled(cx, display, snapshotPredicate).has_value();
+  }
+  setConnection(cx, display, targetLink, member(targetLink, "mode"));
+  return false;
+}
+
+namespace {
+
+double signalHz(const Maybe& snapshot) {
+  return asNumber(member(member(linkOf(snapshot), "signal"), "hz")).value_or(0);
+}
+
+}  // namespace
+
+void restoreOriginal(Context& cx) {
+  ControllerState& s = cx.state;
+  if (!s.originalMode) return;
+  const DisplayID display = findDisplay(cx.platform.displays, s.targetUUID);
+  const Maybe current = readSnapshot(cx, display);
+
+  if (!current) {
+    s.restoreFailed = true;
+  } else if (s.ownedConnectionMode && signalHz(current) == 0) {
+    s.restoreFailed = true;  // an owned connection without signal: nothing sensible to try
+  } else if (same(current, s.ownedMode)) {
+    s.restoreFailed = !restoreState(cx, display, *s.originalMode);
+  } else if (ownsReading(cx, current) && !sameConnection(current, s.originalMode)) {
+    const Maybe originalLink = linkOf(s.originalMode);
+    setConnection(cx, display, originalLink, member(originalLink, "mode"));
+    s.restoreFailed = true;  // the switch back is not verified
+  }
+  // Otherwise somebody else has changed the display since: leave it alone.
+
+  s.originalMode.reset();
+  s.ownedMode.reset();
+  s.ownedConnectionMode = false;
+}
+
+bool ownsReading(const Context& cx, const Maybe& reading) {
+  const ControllerState& s = cx.state;
+  if (same(reading, s.ownedMode)) return true;
+  return s.ownedConnectionMode && sameConnection(s.ownedMode, reading);
+}
+
+}  // namespace df

@@ -1,0 +1,35 @@
+// Changing the target's desktop mode, verifying by polling, restoring and ownership.
+#pragma once
+
+#include <functional>
+
+#include "common/context.h"
+
+namespace df {
+
+using SettlePredicate = std::function<bool(const Record& reading)>;
+
+inline constexpr int kMaxReadings = 16;
+inline constexpr std::chrono::microseconds kReadingInterval{50000};
+
+// One configuration transaction: begin, configure with no options, complete for this process
+// only. A failed configure is cancelled. Returns the platform code of the step that failed.
+platform::Error setMode(Context& cx, DisplayID display, const platform::DisplayMode* mode);
+
+// Polls readings 50 ms apart, at most 16, until two consecutive readings satisfy the predicate
+// and are equal; returns the second. nullopt at once when a reading is absent, or when 16
+// readings pass without such a pair.
+Maybe settled(Context& cx, DisplayID display, const SettlePredicate& predicate);
+
+// Drives the display back to the stored snapshot, desktop first and connection second; true
+// only when verified there.
+bool restoreState(Context& cx, DisplayID display, const Record& target);
+
+// Puts the target back to originalMode while it is still in a state this system brought
+// about, then forgets the ownership state.
+void restoreOriginal(Context& cx);
+
+// Whether the reading is a state this system brought about.
+bool ownsReading(const Context& cx, const Maybe& reading);
+
+}  // namespace df

@@ -1,0 +1,32 @@
+// Which online display is the target, and whether the system may touch it. Nothing is cached:
+// every call asks the platform afresh.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/context.h"
+
+namespace df {
+
+// The online display IDs in the platform's order; empty on any error.
+std::vector<DisplayID> onlineDisplays(platform::DisplayServices& displays);
+
+// The display's UUID string, or nullopt when the platform gives it no UUID.
+std::optional<std::string> displayUUIDString(platform::DisplayServices& displays,
+                                             DisplayID display);
+
+// The single online display whose UUID string is exactly uuid; 0 when uuid is absent, when
+// none carries it, and when two or more do.
+DisplayID findDisplay(platform::DisplayServices& displays, const std::optional<std::string>& uuid);
+
+// Conditions 2 to 7 of eligibility: a control display is known and differs from d, and d is
+// active, not built in and in no mirror set. Stops at the first failure.
+bool passesDisplayTests(Context& cx, DisplayID d);
+
+// Whether d is eligible: non-zero, passes the display tests, and is the display that the
+// target UUID resolves to.
+bool stillAssigned(Context& cx, DisplayID d);
+
+}  // namespace df

@@ -1,0 +1,56 @@
+#include "events/events.h"
+
+#include "display/display.h"
+#include "inspect/inspect.h"
+
+namespace df {
+
+namespace {
+
+void debounced(Context& cx, std::uint32_t g) {
+  ControllerState& s = cx.state;
+  if (g != s.generation || s.revision == 0) return;
+  inspect(cx, false);
+  if (recheckCondition(cx)) recheckTiming(cx, ++s.timingRetryGeneration, kRechecks);
+}
+
+void recheck(Context& cx, std::uint32_t chain, int left) {
+  if (chain != cx.state.timingRetryGeneration || !recheckCondition(cx)) return;
+  inspect(cx, true);
+  recheckTiming(cx, chain, left - 1);
+}
+
+}  // namespace
+
+void changed(DisplayID display, std::uint32_t flags, void* userInfo) {
+  if ((flags & platform::kBeginConfigurationFlag) != 0) return;
+  Context* cx = static_cast<Context*>(userInfo);
+  cx->queue.post([cx, display, flags] { displayEvent(*cx, display, flags); });
+}
+
+void displayEvent(Context& cx, DisplayID display, std::uint32_t flags) {
+  ControllerState& s = cx.state;
+  if ((flags & platform::kRemoveFlag) != 0 && display == s.lastDisplay &&
+      findDisplay(cx.platform.displays, s.targetUUID) != display) {
+    s.lastDisplay = 0;
+    s.approvedMode.reset();
+    s.chosen.reset();
+  }
+  const std::uint32_t g = ++s.generation;
+  cx.queue.postAfter(kDebounce, [&cx, g] { debounced(cx, g); });
+}
+
+void recheckTiming(Context& cx, std::uint32_t chain, int left) {
+  if (left == 0 || !recheckCondition(cx)) return;
+  cx.queue.postAfter(kRecheckInterval, [&cx, chain, left] { recheck(cx, chain, left); });
+}
+
+bool recheckCondition(const Context& cx) {
+  const ControllerState& s = cx.state;
+  if (!s.enabled || s.requested == "current" || !s.lastReport) return false;
+  const Maybe phase = member(s.lastReport, "phase");
+  return isString(phase, "missing") || isString(phase, "unavailable") ||
+         isString(phase, "mismatch");
+}
+
+}  // namespace df

@@ -1,0 +1,317 @@
+#include "inspect/inspect.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <map>
+
+#include "apply/apply.h"
+#include "display/display.h"
+#include "inspect/report.h"
+#include "link/connection.h"
+#include "link/probe.h"
+#include "modes/format.h"
+#include "modes/records.h"
+
+namespace df {
+
+namespace {
+
+constexpr std::array<std::string_view, 2> k1080pProbeList{"1080p59.94", "1080p60.00"};
+constexpr std::array<std::string_view, 5> kAutoPreference{"1080p59.94", "1080i59.94", "720p59.94",
+                                                          "480i59.94", "480p59.94"};
+
+bool startsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+void appendOnce(std::vector<std::string>& list, std::string_view name) {
+  if (std::find(list.begin(), list.end(), name) == list.end()) list.emplace_back(name);
+}
+
+Maybe text(const std::optional<std::string>& s) {
+  return s ? Maybe(Record(*s)) : std::nullopt;
+}
+
+// One inspection cycle; lives for the cycle only.
+class Cycle {
+ public:
+  Cycle(Context& cx, bool apply) : cx_(cx), s_(cx.state), apply_(apply) {}
+
+  void run() {
+    display_ = findDisplay(cx_.platform.displays, s_.targetUUID);
+    if (display_ == 0 || !passesDisplayTests(cx_, display_)) {
+      s_.approvedMode.reset();
+      s_.chosen.reset();
+      s_.lastDisplay = 0;
+      report(cx_, display_, display_ == 0 ? "missing" : "protected", {}, Record::object(),
+             std::nullopt, false);
+      return;
+    }
+    bookkeeping();
+    catalogue();
+    decide();
+  }
+
+ private:
+  void bookkeeping() {
+    previous_ = s_.lastDisplay;
+    if (display_ != previous_) {
+      s_.approvedMode.reset();
+      s_.applyFailed = false;
+      mayApply_ = true;
+    } else if (apply_) {
+      s_.applyFailed = false;
+      mayApply_ = true;
+    }
+    s_.lastDisplay = display_;
+  }
+
+  void catalogue() {
+    auto& displays = cx_.platform.displays;
+    current_ = displays.copyDisplayMode(display_);
+    if (auto list = displays.copyAllDisplayModes(display_, true)) modes_ = std::move(*list);
+    std::vector<const platform::DisplayMode*> modeList;
+    for (const auto& m : modes_)
+      if (m) modeList.push_back(m.get());
+    if (current_) modeList.push_back(current_.get());
+
+    for (const platform::DisplayMode* m : modeList) {
+      if (auto name = formatOf(m)) {
+        // The first mode holds each name, except that the current mode takes its own.
+        if (!formatMap_.contains(*name) || m == current_.get()) formatMap_[*name] = m;
+      }
+      if (auto key = nativeKey(m, s_.targetUUID)) {
+        formatMap_[*key] = m;
+        nativeMap_[*key] = nativeLabel(*m);
+      }
+    }
+
+    link_ = hdmiLink(cx_);
+    starting_ = snapshot(current_.get(), link_);
+    signal_ = member(link_, "signal");
+
+    for (const auto& [key, mode] : formatMap_)
+      if (!startsWith(key, kNativePrefix)) formats_.push_back(key);
+    const Maybe linkMode = member(link_, "mode");
+    for (std::string_view entry : k1080pProbeList) {
+      const auto rate = asNumber(member(member(link_, "progressive1080Rates"), entry));
+      Maybe c;
+      if (rate && linkMode && linkMode->is_object() && !linkMode->empty())
+        c = connectionFor(cx_, *link_, *rate);
+      if (c) {
+        connectionMap_[std::string(entry)] = std::move(*c);
+        appendOnce(formats_, entry);
+      } else if (isString(member(signal_, "format"), entry)) {
+        appendOnce(formats_, entry);
+      }
+    }
+    std::sort(formats_.begin(), formats_.end(),
+              [](const std::string& a, const std::string& b) { return naturalLess(a, b); });
+  }
+
+  void choose() {
+    const std::string requested = s_.requested.value_or("");
+    auto offered = [this](std::string_view key) {
+      return std::find(formats_.begin(), formats_.end(), key) != formats_.end() ||
+             nativeMap_.contains(key);
+    };
+    s_.chosen.reset();
+    if (!s_.requested) return;
+    if (requested == "auto") {
+      for (std::string_view name : kAutoPreference) {
+        if (offered(name)) {
+          s_.chosen = std::string(name);
+          return;
+        }
+      }
+    } else if (offered(requested)) {
+      s_.chosen = requested;
+    }
+  }
+
+  void decide() {
+    nativeRequest_ = s_.requested && startsWith(*s_.requested, kNativePrefix);
+    if (display_ != previous_ || apply_ || !s_.chosen) choose();
+
+    std::string_view phase = s_.restoreFailed ? "restoreFailed" : "idle";
+    reportSnapshot_ = starting_;
+    if (!s_.enabled) return finish(phase);
+    if (s_.requested == "current") {
+      s_.approvedMode = starting_;
+      return finish(starting_ ? "current" : "unavailable");
+    }
+
+    locate();
+    if (starting_ && mayApply_ && reachable_ && stillAssigned(cx_, display_)) change();
+    finish(phaseOf());
+  }
+
+  // Where the display is, and where the chosen format lives.
+  void locate() {
+    const Maybe chosen = text(s_.chosen);
+    if (s_.chosen) {
+      auto it = formatMap_.find(*s_.chosen);
+      if (it != formatMap_.end()) targetMode_ = it->second;
+    }
+    if (nativeRequest_) {
+      present_ = text(nativeKey(current_.get(), s_.targetUUID));
+    } else if (link_) {
+      present_ = member(signal_, "format");
+    } else {
+      present_ = text(formatOf(current_.get()));
+    }
+
+    if (s_.chosen) {
+      const bool signal1080 = asUnsigned(member(signal_, "width")) == 1920u &&
+                              asUnsigned(member(signal_, "height")) == 1080u;
+      if (targetMode_ == nullptr || signal1080) {
+        auto it = connectionMap_.find(*s_.chosen);
+        if (it != connectionMap_.end()) targetConnection_ = it->second;
+      }
+    }
+    const bool signalLive = asNumber(member(signal_, "hz")).value_or(0) > 0;
+    reachable_ = (nativeRequest_ || !link_ || signalLive) &&
+                 (targetMode_ != nullptr || targetConnection_ || same(chosen, present_));
+  }
+
+  void change() {
+    expected_ = reportedMode(targetMode_);
+    const Maybe originalLink = linkOf(s_.originalMode);
+    const bool restoreFirst =
+        !targetConnection_ && same(starting_, s_.ownedMode) && originalLink &&
+        !same(originalLink, link_) &&
+        same(member(s_.originalMode, "desktop"), member(starting_, "desktop"));
+    alreadyChosen_ = !restoreFirst && same(text(s_.chosen), present_);
+
+    bool verify = false;
+    if (targetConnection_ && !alreadyChosen_) {
+      // A connection switch is never verified by the cycle that asks for it.
+      setConnection(cx_, display_, link_, targetConnection_);
+    } else if (alreadyChosen_) {
+      verify = true;
+    } else {
+      verify = (!restoreFirst || restoreState(cx_, display_, *s_.originalMode)) &&
+               stillAssigned(cx_, display_) &&
+               setMode(cx_, display_, targetMode_) == platform::kSuccess;
+    }
+
+    Maybe result;
+    if (verify) result = settled(cx_, display_, predicate());
+    if (!result) return fail();
+
+    if (!same(result, starting_)) takeOwnership(result);
+    reportSnapshot_ = result;
+    present_ = text(s_.chosen);
+  }
+
+  SettlePredicate predicate() const {
+    return [this](const Record& reading) {
+      const Maybe readingLink = linkOf(reading);
+      if (link_ && !nativeRequest_) {
+        if (!same(member(member(readingLink, "signal"), "format"), text(s_.chosen))) return false;
+        if (alreadyChosen_) return true;
+      }
+      if (targetConnection_) return same(member(readingLink, "mode"), targetConnection_);
+      return same(member(reading, "desktop"), expected_);
+    };
+  }
+
+  void takeOwnership(const Maybe& owned) {
+    if (!s_.originalMode || (display_ == previous_ && !ownsReading(cx_, starting_)))
+      s_.originalMode = starting_;
+    s_.ownedMode = owned;
+    s_.ownedConnectionMode = targetConnection_.has_value();
+  }
+
+  void fail() {
+    s_.applyFailed = true;
+    const Maybe now = readSnapshot(cx_, display_);
+    if (now && !same(now, starting_) && !restoreState(cx_, display_, *starting_)) {
+      takeOwnership(readSnapshot(cx_, display_));
+      s_.approvedMode.reset();
+    }
+    reportSnapshot_ = readSnapshot(cx_, display_);
+  }
+
+  std::string_view phaseOf() {
+    if (s_.applyFailed) return "failed";
+    if (same(text(s_.chosen), present_)) {
+      s_.approvedMode = reportSnapshot_;
+      return "matched";
+    }
+    return reachable_ ? "mismatch" : "unavailable";
+  }
+
+  void finish(std::string_view phase) {
+    const bool canPresent = s_.enabled && reportSnapshot_ &&
+                            same(s_.approvedMode, reportSnapshot_) && stillAssigned(cx_, display_);
+    report(cx_, display_, phase, formats_, nativeMap_, reportSnapshot_, canPresent);
+    // The mode handles are released when the cycle ends, after the report.
+  }
+
+  Context& cx_;
+  ControllerState& s_;
+  const bool apply_;
+
+  DisplayID display_ = 0;
+  DisplayID previous_ = 0;
+  bool mayApply_ = false;
+  platform::ModeHandle current_;
+  std::vector<platform::ModeHandle> modes_;
+  std::map<std::string, const platform::DisplayMode*, std::less<>> formatMap_;
+  Record nativeMap_ = Record::object();
+  Maybe link_;
+  Maybe starting_;
+  Maybe signal_;
+  std::map<std::string, Record, std::less<>> connectionMap_;
+  std::vector<std::string> formats_;
+
+  bool nativeRequest_ = false;
+  const platform::DisplayMode* targetMode_ = nullptr;
+  Maybe present_;
+  Maybe targetConnection_;
+  bool reachable_ = false;
+  Record expected_ = Record::object();
+  bool alreadyChosen_ = false;
+  Maybe reportSnapshot_;
+};
+
+}  // namespace
+
+bool naturalLess(std::string_view a, std::string_view b) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      std::size_t ei = i;
+      std::size_t ej = j;
+      while (ei < a.size() && digit(a[ei])) ++ei;
+      while (ej < b.size() && digit(b[ej])) ++ej;
+      std::string_view ra = a.substr(i, ei - i);
+      std::string_view rb = b.substr(j, ej - j);
+      ra.remove_prefix(std::min(ra.find_first_not_of('0'), ra.size()));
+      rb.remove_prefix(std::min(rb.find_first_not_of('0'), rb.size()));
+      if (ra.size() != rb.size()) return ra.size() < rb.size();
+      if (ra != rb) return ra < rb;
+      i = ei;
+      j = ej;
+      continue;
+    }
+    const int ca = std::tolower(static_cast<unsigned char>(a[i]));
+    const int cb = std::tolower(static_cast<unsigned char>(b[j]));
+    if (ca != cb) return ca < cb;
+    ++i;
+    ++j;
+  }
+  if ((a.size() - i) != (b.size() - j)) return (a.size() - i) < (b.size() - j);
+  return a < b;  // equal for people: any fixed order keeps the sort strict
+}
+
+void inspect(Context& cx, bool apply) {
+  ++cx.counters.inspections;
+  Cycle(cx, apply).run();
+}
+
+}  // namespace df

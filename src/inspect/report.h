@@ -1,0 +1,21 @@
+// The status report: the service's only output.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/context.h"
+
+namespace df {
+
+// Builds the ten-key report, leaves it out when it equals the last one, and otherwise records
+// it as the last one and writes it as one compact JSON line.
+void report(Context& cx, DisplayID display, std::string_view phase,
+            const std::vector<std::string>& formats, const Record& nativeModes,
+            const Maybe& snapshot, bool canPresent);
+
+// "actual": the desktop record with the HDMI signal laid over it.
+Record actualOf(const Maybe& snapshot);
+
+}  // namespace df

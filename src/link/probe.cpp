@@ -1,0 +1,152 @@
+#include "link/probe.h"
+
+#include <cmath>
+
+#include "modes/format.h"
+
+namespace df {
+
+namespace {
+
+constexpr double kSyncRateUnit = 1.0 / 65536.0;
+constexpr double k1080p5994 = 60000.0 / 1001.0;
+
+// One element entry read under the rule "absent reads as 0 or false". A value of the wrong
+// kind makes the whole element not match.
+struct Reader {
+  bool ok = true;
+
+  std::uint64_t count(const Maybe& v) {
+    if (!v) return 0;
+    auto n = asUnsigned(v);
+    if (!n) ok = false;
+    return n.value_or(0);
+  }
+  double number(const Maybe& v) {
+    if (!v) return 0;
+    auto n = asNumber(v);
+    if (!n || !std::isfinite(*n)) ok = false;
+    return n && std::isfinite(*n) ? *n : 0;
+  }
+  bool flag(const Maybe& v) {
+    if (!v) return false;
+    if (v->is_boolean()) return v->get<bool>();
+    if (v->is_number()) return v->get<double>() != 0;
+    ok = false;
+    return false;
+  }
+  Maybe attributes(const Maybe& v) {
+    if (v && !v->is_object()) ok = false;
+    return v;
+  }
+};
+
+// External, for this UUID, and carried over HDMI; tests stop at the first that fails.
+bool isHdmiMatch(platform::DeviceRegistry& registry, platform::RegistryObject& service,
+                 const std::string& uuid) {
+  Maybe external = registry.registryProperty(service, "external");
+  if (!external || !external->is_boolean() || !external->get<bool>()) return false;
+  if (!isString(registry.registryProperty(service, "IOMFBUUID"), uuid)) return false;
+  return isString(member(registry.registryProperty(service, "Transport"), "Downstream"), "HDMI");
+}
+
+}  // namespace
+
+Maybe connectionDescription(const platform::ExternalMode* mode) {
+  if (mode == nullptr) return std::nullopt;
+  std::optional<bool> vrr = mode->isVRR();
+  if (!vrr || *vrr) return std::nullopt;
+  const double hz = mode->refreshRate();
+  if (!std::isfinite(hz) || !(hz > 0)) return std::nullopt;
+  std::optional<std::string> color = mode->colorMode();
+  std::optional<std::string> hdr = mode->hdrMode();
+  Record c = Record::object();
+  c["width"] = mode->width();
+  c["height"] = mode->height();
+  c["nominalHz"] = hz;
+  c["color"] = color.value_or("");
+  c["hdr"] = hdr.value_or("");
+  return c;
+}
+
+Maybe hdmiLink(Context& cx) {
+  platform::ExternalDisplayHandle external = cx.platform.external.externalDisplay();
+  if (!external) return std::nullopt;
+  std::optional<std::string> uuid = external->uuid();
+  if (!uuid || uuid->empty()) return std::nullopt;
+
+  auto& registry = cx.platform.registry;
+  platform::RegistryHandle iterator;
+  if (registry.servicesMatching(kFramebufferClass, iterator) != 0 || !iterator) return std::nullopt;
+  platform::RegistryHandle held;
+  while (platform::RegistryHandle service = registry.iteratorNext(*iterator)) {
+    if (!isHdmiMatch(registry, *service, *uuid)) continue;
+    if (held) return std::nullopt;  // two HDMI services for one display: trust neither
+    held = std::move(service);
+  }
+  iterator.reset();
+  if (!held) return std::nullopt;
+
+  Maybe timingId = registry.registryProperty(*held, "DPTimingModeId");
+  Maybe elements = registry.registryProperty(*held, "TimingElements");
+  held.reset();
+  if (!timingId || !timingId->is_number() || !elements || !elements->is_array())
+    return Record::object();
+
+  Record rates = Record::object();
+  Record signal = Record::object();
+  for (const Record& element : *elements) {
+    if (!element.is_object()) continue;
+    Reader read;
+    const Maybe el = element;
+    if (read.flag(member(el, "IsVirtual")) || !read.ok) continue;
+    Maybe horizontal = read.attributes(member(el, "HorizontalAttributes"));
+    Maybe vertical = read.attributes(member(el, "VerticalAttributes"));
+    const std::uint64_t hActive = read.count(member(horizontal, "Active"));
+    const std::uint64_t vActive = read.count(member(vertical, "Active"));
+    const std::uint64_t hTotal = read.count(member(horizontal, "Total"));
+    const std::uint64_t vTotal = read.count(member(vertical, "Total"));
+    const double hz = read.number(member(vertical, "PreciseSyncRate")) * kSyncRateUnit;
+    const bool interlaced = read.flag(member(el, "IsInterlaced"));
+    const std::uint64_t cea = read.count(member(el, "CEAShortID"));
+    Maybe id = member(el, "ID");
+    if (id && !id->is_number()) read.ok = false;
+    if (!read.ok) continue;
+
+    std::optional<std::string> format;
+    if (cea != 0) {
+      const std::uint32_t flags = interlaced ? 0x100041 : 0x100001;
+      format = broadcastFormat(hActive, vActive, flags, hz);
+    }
+    if (format == "1080p59.94" || format == "1080p60.00") {
+      const double exact = *format == "1080p59.94" ? k1080p5994 : 60.0;
+      if (cea == 16 && hTotal == 2200 && vTotal == 1125 &&
+          std::fabs(hz - exact) <= kRateTolerance) {
+        rates[*format] = exact;
+      } else {
+        format.reset();
+      }
+    }
+    const Record idValue = id ? *id : Record(0);
+    if (idValue == *timingId && hActive != 0 && vActive != 0 && hz > 0) {
+      signal = Record::object();
+      signal["width"] = hActive;
+      signal["height"] = vActive;
+      signal["hz"] = hz;
+      signal["format"] = format.value_or("");
+      signal["interlaced"] = interlaced;
+    }
+  }
+
+  platform::ExternalModeHandle current = external->currentMode();
+  Maybe mode = connectionDescription(current.get());
+
+  Record link = Record::object();
+  link["uuid"] = *uuid;
+  link["progressive1080Rates"] = std::move(rates);
+  link["signal"] = std::move(signal);
+  link["mode"] = mode ? *mode : Record::object();
+  return link;
+}
+
+}  // namespace df

@@ -1,0 +1,69 @@
+#include "shell/service.h"
+
+#include <algorithm>
+
+#include "apply/apply.h"
+#include "display/display.h"
+#include "events/events.h"
+#include "inspect/inspect.h"
+#include "shell/command.h"
+
+namespace df {
+
+Service::Service(platform::Platform platform, platform::MainQueue& queue,
+                 std::function<void(std::string_view)> writeLine, std::function<void(int)> exit)
+    : cx_{platform, queue, std::move(writeLine)}, exit_(std::move(exit)) {}
+
+platform::Error Service::start() {
+  return cx_.platform.displays.registerReconfigurationCallback(&changed, &cx_);
+}
+
+void Service::handleCommand(const nlohmann::json& command) {
+  ControllerState& s = cx_.state;
+  s.controlID = commandDisplay(command, "control");
+  s.restoreFailed = false;
+
+  if (commandFlag(command, "assign")) {
+    // Restores the previous target under the new control display.
+    restoreOriginal(cx_);
+    const DisplayID id = commandDisplay(command, "id");
+    if (auto uuid = commandText(command, "uuid")) {
+      s.targetUUID = std::move(uuid);
+    } else {
+      const std::vector<DisplayID> online = onlineDisplays(cx_.platform.displays);
+      s.targetUUID.reset();
+      if (std::find(online.begin(), online.end(), id) != online.end())
+        s.targetUUID = displayUUIDString(cx_.platform.displays, id);
+    }
+    s.lastDisplay = 0;
+    s.approvedMode.reset();
+    s.chosen.reset();
+  }
+
+  const bool enabled = commandFlag(command, "enabled");
+  if (s.enabled && !enabled) {
+    restoreOriginal(cx_);
+    s.approvedMode.reset();
+    s.chosen.reset();
+  }
+
+  const std::string& format = command["format"].get_ref<const std::string&>();
+  if (s.requested != format) {
+    s.chosen.reset();
+    s.applyFailed = false;
+  }
+  s.requested = format;
+  s.enabled = enabled;
+  s.revision = commandRevision(command);
+
+  inspect(cx_, commandFlag(command, "apply"));
+
+  recheckTiming(cx_, ++s.timingRetryGeneration, kRechecks);
+}
+
+void Service::terminate() {
+  restoreOriginal(cx_);
+  exit_(0);
+}
+
+}  // namespace df
