@@ -1,0 +1,87 @@
+// displayformatd: the service over the macOS display services, device registry and main queue.
+// It takes no options and reads no files or environment; standard output carries the status
+// reports and nothing is written to standard error.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <dispatch/dispatch.h>
+
+#include "platform/darwin/display_services.h"
+#include "platform/darwin/external_display.h"
+#include "platform/darwin/main_queue.h"
+#include "platform/darwin/registry.h"
+#include "platform/platform.h"
+#include "shell/service.h"
+#include "shell/stdin_reader.h"
+
+namespace {
+
+namespace darwin = df::platform::darwin;
+
+struct Reader {
+  df::platform::MainQueue& queue;
+  df::Service& service;
+};
+
+void readStdin(void* context) {
+  auto* reader = static_cast<Reader*>(context);
+  df::readCommands(stdin, reader->queue, reader->service);
+}
+
+void terminateService(void* context) {
+  static_cast<df::Service*>(context)->terminate();
+}
+
+void keepAlive(CFRunLoopTimerRef, void*) {}
+
+void writeLine(std::string_view line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+[[noreturn]] void exitProcess(int status) {
+  std::fflush(stdout);
+  std::_Exit(status);
+}
+
+}  // namespace
+
+int main() {
+  darwin::CGDisplayServices displays;
+  darwin::IOKitRegistry registry;
+  darwin::ExternalDisplayProvider external;
+  darwin::DispatchMainQueue queue;
+  df::Service service(df::platform::Platform{displays, registry, external}, queue, &writeLine,
+                      &exitProcess);
+
+  if (service.start() != 0) return 1;
+
+  // The signal no longer ends the process; the source still sees it and runs the termination
+  // handler on the main queue, after the block in progress.
+  std::signal(SIGTERM, SIG_IGN);
+  dispatch_source_t sigterm =
+      dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGTERM, 0, dispatch_get_main_queue());
+  dispatch_set_context(sigterm, &service);
+  dispatch_source_set_event_handler_f(sigterm, &terminateService);
+  dispatch_activate(sigterm);
+
+  Reader reader{queue, service};
+  dispatch_async_f(dispatch_get_global_queue(QOS_CLASS_USER_INITIATED, 0), &reader, &readStdin);
+
+  // CFRunLoopRun returns at once from a mode without sources or timers; this timer never fires
+  // in the life of the process.
+  constexpr CFTimeInterval kFarFuture = 1.0e10;
+  CFRunLoopTimerRef timer =
+      CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + kFarFuture, kFarFuture,
+                           0, 0, &keepAlive, nullptr);
+  CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopDefaultMode);
+  CFRunLoopRun();
+
+  // Not reached: the service ends the process itself. Should the loop ever return, end without
+  // running destructors that the reader thread may still be using.
+  exitProcess(1);
+}
