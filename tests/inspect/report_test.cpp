@@ -1,0 +1,87 @@
+#include "inspect/report.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "inspect/inspect.h"
+#include "support/harness.h"
+
+namespace df {
+namespace {
+
+TEST(NaturalOrder, DigitsByValueLettersWithoutCase) {
+  std::vector<std::string> names = {"1080p60.00", "1080p59.94", "720p59.94",
+                                    "480p59.94",  "1080i59.94", "480i59.94"};
+  std::sort(names.begin(), names.end(), naturalLess);
+  EXPECT_EQ(names, (std::vector<std::string>{"480i59.94", "480p59.94", "720p59.94", "1080i59.94",
+                                             "1080p59.94", "1080p60.00"}));
+  EXPECT_TRUE(naturalLess("1080p23.976", "1080p24"));
+  EXPECT_TRUE(naturalLess("1080p29.97", "1080p30"));
+  EXPECT_TRUE(naturalLess("2160p24", "2160P25"));
+  EXPECT_TRUE(naturalLess("a", "B"));
+  EXPECT_FALSE(naturalLess("x", "x"));
+  EXPECT_TRUE(naturalLess("720p", "720p50"));
+}
+
+class ReportTest : public testing::Test {
+ protected:
+  test::Harness h{test::plainScenario()};
+  Context& cx = h.cx();
+  std::vector<std::string>& lines = h.lines;
+};
+
+TEST_F(ReportTest, GuardReportAndDeduplicationByValue) {
+  report(cx, 0, "missing", {}, Record::object(), std::nullopt, false);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
+            R"({"actual":{},"canPresent":false,"chosen":"","formats":[],"id":null,)"
+            R"("nativeModes":{},"phase":"missing","restoreFailed":false,"revision":0,"uuid":""})");
+  report(cx, 0, "missing", {}, Record::object(), std::nullopt, false);
+  EXPECT_EQ(lines.size(), 1u);
+  report(cx, 7, "protected", {}, Record::object(), std::nullopt, false);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find(R"("id":"7")"), std::string::npos);
+
+  // A number of another kind but the same value is the same report.
+  Record desktop = {{"hz", 60.0}, {"width", 1920}};
+  Record same = {{"hz", 60}, {"width", 1920.0}};
+  report(cx, 7, "idle", {}, Record::object(), Record{{"desktop", desktop}, {"link", nullptr}},
+         false);
+  report(cx, 7, "idle", {}, Record::object(), Record{{"desktop", same}, {"link", nullptr}}, false);
+  EXPECT_EQ(lines.size(), 3u);
+  cx.state.revision = 5;
+  report(cx, 7, "idle", {}, Record::object(), Record{{"desktop", same}, {"link", nullptr}}, false);
+  EXPECT_EQ(lines.size(), 4u);
+  EXPECT_EQ(cx.counters.reports, 6u);
+}
+
+TEST(Actual, SignalLaidOverDesktop) {
+  Record desktop = {{"modeId", 1}, {"width", 3840},   {"height", 2160}, {"logicalWidth", 1920},
+                    {"flags", 3},  {"interlaced", 0}, {"hz", 60.0},     {"format", ""}};
+  EXPECT_EQ(actualOf(std::nullopt), Record::object());
+  EXPECT_EQ(actualOf(Record{{"desktop", desktop}, {"link", nullptr}}), desktop);
+
+  Record emptySignal = actualOf(Record{{"desktop", desktop}, {"link", Record::object()}});
+  EXPECT_EQ(emptySignal["format"], "");
+  EXPECT_EQ(emptySignal["hz"], 0);
+  EXPECT_EQ(emptySignal["width"], 3840);
+
+  Record signal = {{"width", 1920},
+                   {"height", 1080},
+                   {"hz", 59.94},
+                   {"format", "1080p59.94"},
+                   {"interlaced", false}};
+  Record link = {{"uuid", "X"}, {"signal", signal}, {"mode", Record::object()}};
+  Record actual = actualOf(Record{{"desktop", desktop}, {"link", link}});
+  EXPECT_EQ(actual["width"], 1920);
+  EXPECT_EQ(actual["interlaced"], false);
+  EXPECT_EQ(actual["logicalWidth"], 1920);
+  EXPECT_EQ(actual["modeId"], 1);
+  EXPECT_EQ(actual["flags"], 3);
+}
+
+}  // namespace
+}  // namespace df

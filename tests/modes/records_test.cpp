@@ -1,0 +1,117 @@
+#include "modes/records.h"
+
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "support/fake_mode.h"
+
+namespace df {
+namespace {
+
+const std::optional<std::string> kU = "U";
+
+TEST(NativeKey, WorkedExampleAndFormatting) {
+  struct Case {
+    std::int32_t id;
+    std::size_t w, h;
+    std::uint32_t flags;
+    double hz;
+    const char* key;
+    const char* label;
+  };
+  const Case cases[] = {
+      {0x2A, 1920, 1080, 0x3, 60.0, "native:U:2a:1920x1080p:60000000",
+       "1920\u00d71080p \u00b7 60.000000 Hz \u00b7 #2a"},
+      {0x2A, 1920, 1080, 0x3, 60000.0 / 1001.0, "native:U:2a:1920x1080p:59940060",
+       "1920\u00d71080p \u00b7 59.940060 Hz \u00b7 #2a"},
+      {-2, 1920, 1080, 0x3, 60.0, "native:U:fffffffe:1920x1080p:60000000",
+       "1920\u00d71080p \u00b7 60.000000 Hz \u00b7 #fffffffe"},
+      {7, 1920, 1080, 0x43, 50.0, "native:U:7:1920x1080i:50000000",
+       "1920\u00d71080i \u00b7 50.000000 Hz \u00b7 #7"},
+      {1, 640, 480, 0x3, 1000.0, "native:U:1:640x480p:1000000000",
+       "640\u00d7480p \u00b7 1000.000000 Hz \u00b7 #1"},
+      {1, 640, 480, 0x3, std::numeric_limits<double>::denorm_min(), "native:U:1:640x480p:0",
+       nullptr},
+      {1, 640, 480, 0x3, 1000.0000001, nullptr, nullptr},
+      {1, 640, 480, 0x3, 0.0, nullptr, nullptr},
+      {1, 640, 480, 0x3, -0.0, nullptr, nullptr},
+      {1, 640, 480, 0x3, -60.0, nullptr, nullptr},
+      {1, 640, 480, 0x3, std::numeric_limits<double>::infinity(), nullptr, nullptr},
+      {1, 640, 480, 0x3, std::nan(""), nullptr, nullptr},
+      {1, 640, 480, 0x1, 60.0, nullptr, nullptr},    // not safe
+      {1, 640, 480, 0x823, 60.0, nullptr, nullptr},  // stretched
+      {1, 640, 480, 0x23, 60.0, nullptr, nullptr},   // needs panning
+      {1, 640, 480, 0x83, 60.0, nullptr, nullptr},   // never show
+      {1, 640, 480, 0x100043, 60.0, "native:U:1:640x480i:60000000", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "id " << c.id << " flags " << c.flags << " hz " << c.hz);
+    test::FakeMode m;
+    m.id = c.id;
+    m.w = c.w;
+    m.h = c.h;
+    m.flags = c.flags;
+    m.hz = c.hz;
+    auto key = nativeKey(&m, kU);
+    if (c.key == nullptr) {
+      EXPECT_FALSE(key) << *key;
+      continue;
+    }
+    EXPECT_EQ(key.value_or("(none)"), c.key);
+    if (c.label != nullptr) {
+      EXPECT_EQ(nativeLabel(m), c.label);
+    }
+  }
+}
+
+TEST(NativeKey, NeedsModeUuidAndUnscaledSize) {
+  test::FakeMode m;
+  m.flags = 0x3;
+  EXPECT_FALSE(nativeKey(nullptr, kU));
+  EXPECT_FALSE(nativeKey(&m, std::nullopt));
+  m.lw = 960;
+  EXPECT_FALSE(nativeKey(&m, kU));
+}
+
+TEST(ReportedMode, NineKeysWithTheirKinds) {
+  test::FakeMode m;
+  m.id = -5;
+  m.w = 3840;
+  m.h = 2160;
+  m.lw = 1920;
+  m.lh = 1080;
+  m.flags = 0x100043;
+  m.hz = 60;
+  Record r = reportedMode(&m);
+  EXPECT_EQ(r.size(), 9u);
+  EXPECT_EQ(r["modeId"], -5);
+  EXPECT_EQ(r["width"], 3840u);
+  EXPECT_EQ(r["logicalWidth"], 1920u);
+  EXPECT_TRUE(r["interlaced"].is_number_integer());
+  EXPECT_EQ(r["interlaced"], 1);
+  EXPECT_TRUE(r["hz"].is_number_float());
+  EXPECT_EQ(r["format"], "");  // scaled: no name
+
+  m.hz = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(reportedMode(&m)["hz"], 0.0);
+  EXPECT_TRUE(reportedMode(nullptr).is_object());
+  EXPECT_TRUE(reportedMode(nullptr).empty());
+  EXPECT_NE(reportedMode(nullptr), reportedMode(&m));
+}
+
+TEST(Snapshot, LinkIsNullWhenAbsentAndModeIsRequired) {
+  test::FakeMode m;
+  EXPECT_FALSE(snapshot(nullptr, Record::object()));
+  auto a = snapshot(&m, std::nullopt);
+  ASSERT_TRUE(a);
+  EXPECT_TRUE((*a)["link"].is_null());
+  EXPECT_TRUE(same(a, snapshot(&m, std::nullopt)));
+  auto b = snapshot(&m, Record::object());
+  EXPECT_TRUE((*b)["link"].is_object());
+  EXPECT_FALSE(same(a, b));
+}
+
+}  // namespace
+}  // namespace df
