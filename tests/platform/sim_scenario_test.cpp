@@ -174,9 +174,12 @@ TEST(SimScenario, ChecksRunTimeActionsAndFaults) {
 
 TEST(SimScenario, LoadsTheShippedScenarioAndExplainsBadFiles) {
   std::string error;
-  const auto studio = loadScenario(DF_SOURCE_DIR "/scenarios/studio-tv.json", error);
-  ASSERT_TRUE(studio) << error;
-  EXPECT_EQ((*studio)["displays"].size(), 2U);
+  for (const char* name : {"studio-tv.json", "slow-tv-hotplug.json"}) {
+    SCOPED_TRACE(name);
+    const auto shipped = loadScenario(std::string(DF_SOURCE_DIR "/scenarios/") + name, error);
+    ASSERT_TRUE(shipped) << error;
+    EXPECT_EQ((*shipped)["displays"].size(), 2U);
+  }
 
   EXPECT_FALSE(loadScenario("/nonexistent/x.json", error));
   EXPECT_EQ(error, "/nonexistent/x.json: cannot be read");
