@@ -1,0 +1,252 @@
+#!/usr/bin/env python3
+"""Process-level tests: displayformat-sim through its pipes, in real time.
+
+Every report line of every test is validated against docs/schema/report.schema.json.
+"""
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import jsonschema
+
+SIM = os.environ.get("DF_SIM", "build/displayformat-sim")
+ROOT = os.environ.get("DF_ROOT", os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))))
+with open(os.path.join(ROOT, "docs/schema/report.schema.json")) as f:
+    REPORT_SCHEMA = json.load(f)
+VALIDATOR = jsonschema.Draft202012Validator(REPORT_SCHEMA)
+with open(os.path.join(ROOT, "scenarios/studio-tv.json")) as f:
+    STUDIO = json.load(f)
+TV = "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6"
+
+
+def command(fmt, revision=1, assign=True, enabled=True, apply=True):
+    c = {"format": fmt, "control": 1, "enabled": enabled, "apply": apply, "revision": revision}
+    if assign:
+        c.update({"assign": True, "id": 2})
+    return json.dumps(c)
+
+
+class Sim:
+    """One displayformat-sim process on a scenario, with its action log in a temp file."""
+
+    def __init__(self, test, scenario=None, path=None, args=()):
+        self.test = test
+        self.dir = tempfile.TemporaryDirectory()
+        if path is None:
+            path = os.path.join(self.dir.name, "scenario.json")
+            with open(path, "w") as f:
+                json.dump(scenario if scenario is not None else STUDIO, f)
+        self.log = os.path.join(self.dir.name, "actions.jsonl")
+        self.proc = subprocess.Popen([SIM, "--action-log", self.log, *args, path],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self.buffer = b""
+        self.reports = []
+
+    def send(self, *lines, raw=False):
+        for line in lines:
+            data = line if raw else (line + "\n").encode()
+            self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def close_input(self):
+        self.proc.stdin.close()
+        self.proc.stdin = None  # communicate() must not flush it again
+
+    def read_report(self, timeout=5.0):
+        """The next report line, or None when none comes within the timeout."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            ready, _, _ = select.select([self.proc.stdout], [], [], left)
+            if not ready:
+                return None
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return self._check(line)
+
+    def _check(self, line):
+        report = json.loads(line)
+        VALIDATOR.validate(report)
+        self.test.assertEqual(line.decode(), json.dumps(report, separators=(",", ":"),
+                                                        ensure_ascii=False),
+                              "not one compact JSON object per line")
+        self.reports.append(report)
+        return report
+
+    def finish(self, timeout=10.0):
+        """Waits for the exit; returns (status, the remaining reports, stderr)."""
+        if self.proc.stdin is not None and self.proc.stdin.closed:
+            self.proc.stdin = None
+        out, err = self.proc.communicate(timeout=timeout)
+        rest = [self._check(line) for line in (self.buffer + out).split(b"\n") if line]
+        self.buffer = b""
+        return self.proc.returncode, rest, err.decode(errors="replace")
+
+    def actions(self):
+        with open(self.log) as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def configured(self):
+        return [(a["display"], a["modeId"]) for a in self.actions()
+                if a["call"] == "configureDisplayWithMode"]
+
+    def violations(self):
+        return [a for a in self.actions() if a["call"] == "violation"]
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if stream is None:
+                continue
+            try:
+                stream.close()
+            except (BrokenPipeError, OSError):
+                pass
+        self.dir.cleanup()
+
+
+class ProcessTest(unittest.TestCase):
+    def sim(self, **kwargs):
+        s = Sim(self, **kwargs)
+        self.addCleanup(s.close)
+        return s
+
+    def assertCleanExit(self, sim, status=0):
+        code, rest, err = sim.finish()
+        self.assertEqual(code, status)
+        self.assertEqual(err, "")
+        self.assertEqual(sim.violations(), [])
+        return rest
+
+
+class Startup(ProcessTest):
+    def test_end_of_input_before_any_command(self):
+        s = self.sim()
+        s.close_input()
+        self.assertEqual(self.assertCleanExit(s), [])
+        self.assertEqual(s.actions(), [])
+
+    def test_sigterm_before_any_command(self):
+        s = self.sim()
+        time.sleep(0.5)
+        s.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.assertCleanExit(s), [])
+
+    def test_failed_registration_exits_one_without_reading(self):
+        scenario = dict(STUDIO, faults=[{"call": "registerReconfigurationCallback", "error": 1000}])
+        s = self.sim(scenario=scenario)
+        # Input stays open: the process must not wait for it.
+        code = s.proc.wait(timeout=5)
+        self.assertEqual(code, 1)
+        self.assertEqual(s.proc.stdout.read(), b"")
+        self.assertEqual(s.proc.stderr.read(), b"")
+
+    def test_garbage_writes_nothing(self):
+        s = self.sim()
+        garbage = [b"\n", b"   \n", b"hello\n", b"[1,2]\n", b"42\n", b"null\n", b"{}\n",
+                   b'{"format":null}\n', b'{"format":7}\n', b'{"format":["auto"]}\n',
+                   b'{"format":"auto"}{"format":"auto"}\n', b'{"format":"auto"} x\n',
+                   b'{"format":"\xff"}\n', b'{"format":"auto","revision":1e99999}\n',
+                   b'{"format":"auto","x":' + b"[" * 100000 + b"\n",
+                   b'{"format":"' + b"a" * (8 << 20) + b'\n']
+        s.send(*garbage, raw=True)
+        s.close_input()
+        self.assertEqual(self.assertCleanExit(s), [])
+        self.assertEqual(s.actions(), [])
+
+    def test_last_line_without_newline_is_a_command(self):
+        s = self.sim()
+        s.send(command("current").encode(), raw=True)
+        s.close_input()
+        rest = self.assertCleanExit(s)
+        self.assertEqual([r["phase"] for r in rest], ["current"])
+
+    def test_bad_scenario_files(self):
+        with tempfile.TemporaryDirectory() as d:
+            broken = os.path.join(d, "broken.json")
+            with open(broken, "w") as f:
+                f.write('{"displays": [')
+            wrong = os.path.join(d, "wrong.json")
+            with open(wrong, "w") as f:
+                json.dump({"displays": [{"id": "two", "uuid": None}]}, f)
+            for args in ([os.path.join(d, "missing.json")], [broken], [wrong], []):
+                with self.subTest(args=args):
+                    p = subprocess.run([SIM, *args], input=b"", capture_output=True, timeout=10)
+                    self.assertEqual(p.returncode, 2)
+                    self.assertEqual(p.stdout, b"")
+                    self.assertEqual(len(p.stderr.decode().strip().splitlines()), 1)
+
+
+class Commands(ProcessTest):
+    def test_switch_then_restore_at_end_of_input(self):
+        s = self.sim()
+        s.send(command("1080p50"))
+        report = s.read_report()
+        self.assertEqual(report["phase"], "matched")
+        self.assertEqual(report["chosen"], "1080p50")
+        self.assertEqual(report["actual"]["format"], "1080p50")
+        self.assertTrue(report["canPresent"])
+        s.close_input()
+        self.assertEqual(self.assertCleanExit(s), [])
+        self.assertEqual(s.configured(), [(2, 3), (2, 1)])
+
+    def test_burst_then_end_of_input(self):
+        s = self.sim()
+        formats = ["1080p50", "720p50", "1080p25", "current", "2160p50"]
+        s.send(*[command(f, revision=i + 1, assign=(i == 0)) for i, f in enumerate(formats)])
+        s.close_input()
+        rest = self.assertCleanExit(s, 0)
+        self.assertEqual([r["revision"] for r in rest], [1, 2, 3, 4, 5])
+        self.assertEqual([r["phase"] for r in rest],
+                         ["matched", "matched", "matched", "current", "matched"])
+        # Each change in order, then the original 1080p60.00 mode back.
+        self.assertEqual(s.configured(), [(2, 3), (2, 18), (2, 6), (2, 34), (2, 1)])
+
+    def test_sigterm_during_verification_waits_and_restores(self):
+        scenario = json.loads(json.dumps(STUDIO))
+        scenario["displays"][1]["settleMs"] = 400
+        s = self.sim(scenario=scenario)
+        s.send(command("1080p50"))
+        time.sleep(0.15)
+        s.proc.send_signal(signal.SIGTERM)
+        rest = self.assertCleanExit(s)
+        self.assertEqual([r["phase"] for r in rest], ["matched"])
+        self.assertEqual(s.configured(), [(2, 3), (2, 1)])
+
+    def test_hot_plug_in_real_time(self):
+        scenario = json.loads(json.dumps(STUDIO))
+        scenario["events"] = [{"at": 800, "unplug": 2},
+                              {"at": 1000, "update": {"display": 2, "current": 1}},
+                              {"at": 1300, "plug": 2}]
+        s = self.sim(scenario=scenario)
+        s.send(command("1080p50"))
+        phases = []
+        while not phases or phases[-1] != "matched" or "missing" not in phases:
+            report = s.read_report(timeout=8)
+            self.assertIsNotNone(report, f"stalled after {phases}")
+            phases.append(report["phase"])
+        self.assertEqual(phases[0], "matched")
+        self.assertIn("missing", phases)
+        self.assertEqual(s.reports[-1]["actual"]["format"], "1080p50")
+        s.close_input()
+        self.assertCleanExit(s)
+        self.assertEqual(s.configured()[:2], [(2, 3), (2, 3)])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
