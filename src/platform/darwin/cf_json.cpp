@@ -27,7 +27,7 @@ json numberValue(CFNumberRef number) {
   // the value when the approximate reading agrees that it lies in the upper unsigned half.
   CFNumberGetValue(number, kCFNumberFloat64Type, &real);
   const auto low = static_cast<std::uint64_t>(integer);
-  if (real > 0 && low >= (std::uint64_t{1} << 63) && static_cast<double>(low) == real) return low;
+  if (low >= (std::uint64_t{1} << 63) && static_cast<double>(low) == real) return low;
   return real;
 }
 
