@@ -19,6 +19,9 @@ platform::Error Service::start() {
 }
 
 void Service::handleCommand(const nlohmann::json& command) {
+  // The reader hands over only objects with a string "format"; anything else is not a command.
+  auto format = command.is_object() ? command.find("format") : command.end();
+  if (!command.is_object() || format == command.end() || !format->is_string()) return;
   ControllerState& s = cx_.state;
   s.controlID = commandDisplay(command, "control");
   s.restoreFailed = false;
@@ -47,12 +50,12 @@ void Service::handleCommand(const nlohmann::json& command) {
     s.chosen.reset();
   }
 
-  const std::string& format = command["format"].get_ref<const std::string&>();
-  if (s.requested != format) {
+  const std::string& requested = format->get_ref<const std::string&>();
+  if (s.requested != requested) {
     s.chosen.reset();
     s.applyFailed = false;
   }
-  s.requested = format;
+  s.requested = requested;
   s.enabled = enabled;
   s.revision = commandRevision(command);
 
