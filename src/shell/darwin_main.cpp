@@ -58,7 +58,7 @@ int main() {
   df::Service service(df::platform::Platform{displays, registry, external}, queue, &writeLine,
                       &exitProcess);
 
-  if (service.start() != 0) return 1;
+  if (service.start() != df::platform::kSuccess) return 1;
 
   // The signal no longer ends the process; the source still sees it and runs the termination
   // handler on the main queue, after the block in progress.
