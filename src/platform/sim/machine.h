@@ -2,6 +2,9 @@
 // the device registry, the external display object, faults and a timeline of scripted and
 // delayed changes, all driven by a clock that the owner supplies (virtual or real).
 //
+// Every seam call first applies the changes due at the clock's time, so a real-time run is exact
+// even when the thread that drives the timeline lags.
+//
 // Thread safety: every seam call and every scripting call takes one internal mutex. Notices go
 // to the registered callbacks after the mutex is released, on the thread whose call caused them
 // (a seam call, advanceTo, perform). Notices caused on two threads at once may interleave.
@@ -85,8 +88,9 @@ class SimMachine final : public platform::DisplayServices,
   platform::ExternalDisplayHandle externalDisplay() override;
 
   // --- Scripting ---
-  // Puts an action (an event without "at") on the timeline at the given time. False, with
-  // *error set, when the action is malformed or names an unknown display.
+  // Puts an action (an event without "at") on the timeline at the given time; a time already
+  // passed is applied by the next call that applies due changes. False, with *error set, when
+  // the action is malformed or names an unknown display.
   bool schedule(Nanos at, nlohmann::json action, std::string* error = nullptr);
   // Applies an action now (at the clock's time), after whatever is due.
   bool perform(nlohmann::json action, std::string* error = nullptr);
