@@ -230,8 +230,12 @@ class Commands(ProcessTest):
 
     def test_hot_plug_in_real_time(self):
         scenario = json.loads(json.dumps(STUDIO))
+        # The television comes back in its own default mode, with the signal to match.
+        registry = json.loads(json.dumps(STUDIO["registry"]))
+        registry[1]["properties"]["DPTimingModeId"] = 101
         scenario["events"] = [{"at": 800, "unplug": 2},
                               {"at": 1000, "update": {"display": 2, "current": 1}},
+                              {"at": 1000, "registry": registry},
                               {"at": 1300, "plug": 2}]
         s = self.sim(scenario=scenario)
         s.send(command("1080p50"))
