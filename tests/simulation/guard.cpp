@@ -1,0 +1,287 @@
+#include "simulation/guard.h"
+
+#include <algorithm>
+
+namespace df::trust {
+
+using nlohmann::json;
+using platform::DisplayID;
+
+namespace {
+
+// The protocol's limits: a verification reads at most 16 times, a recheck chain inspects at
+// most 12 times, 500 ms apart.
+constexpr std::uint64_t kMaxReadings = 16;
+constexpr int kMaxRechecks = 12;
+constexpr std::chrono::milliseconds kRecheckDelay{500};
+// One block may verify a restoration (two polls), a restoration first (two polls), the change
+// and a roll-back (two polls): seven polls' worth of sleeps at the very most.
+constexpr std::uint64_t kMaxSleepsInBlock = 7 * kMaxReadings;
+
+std::optional<std::string> uuidOf(const json& v) {
+  if (v.is_string()) return v.get<std::string>();
+  return std::nullopt;
+}
+
+}  // namespace
+
+// --- Facts ---
+
+Facts::Facts(const json& scenario) {
+  for (const json& d : scenario.value("displays", json::array())) {
+    Display x;
+    x.id = d.at("id").get<DisplayID>();
+    x.uuid = uuidOf(d.value("uuid", json()));
+    x.online = d.value("online", true);
+    x.active = d.value("active", true);
+    x.builtin = d.value("builtin", false);
+    x.mirror = d.value("mirror", false);
+    x.hwMirror = d.value("hwMirror", false);
+    displays_.push_back(std::move(x));
+  }
+  const json external = scenario.value("externalDisplay", json());
+  external_ = external.is_object();
+  if (external_ && external.contains("display")) externalDisplay_ = external["display"];
+}
+
+void Facts::schedule(Nanos at, const json& action) {
+  pending_.emplace(std::make_pair(at.count(), sequence_++), action);
+}
+
+void Facts::advanceTo(Nanos t) {
+  while (!pending_.empty() && pending_.begin()->first.first <= t.count()) {
+    apply(pending_.begin()->second);
+    pending_.erase(pending_.begin());
+  }
+}
+
+const Facts::Display* Facts::find(DisplayID id) const {
+  for (const Display& d : displays_)
+    if (d.id == id) return &d;
+  return nullptr;
+}
+
+void Facts::apply(const json& action) {
+  auto display = [this](const json& id) {
+    const auto want = id.get<DisplayID>();
+    for (Display& d : displays_)
+      if (d.id == want) return &d;
+    return static_cast<Display*>(nullptr);
+  };
+  if (action.contains("plug") || action.contains("unplug")) {
+    const bool plug = action.contains("plug");
+    if (Display* d = display(action[plug ? "plug" : "unplug"])) d->online = plug;
+  } else if (action.contains("update")) {
+    const json& u = action["update"];
+    Display* d = display(u.at("display"));
+    if (d == nullptr) return;
+    if (u.contains("uuid")) d->uuid = uuidOf(u["uuid"]);
+    if (u.contains("online")) d->online = u["online"].get<bool>();
+    if (u.contains("active")) d->active = u["active"].get<bool>();
+    if (u.contains("builtin")) d->builtin = u["builtin"].get<bool>();
+    if (u.contains("mirror")) d->mirror = u["mirror"].get<bool>();
+    if (u.contains("hwMirror")) d->hwMirror = u["hwMirror"].get<bool>();
+  } else if (action.contains("externalDisplay")) {
+    const json& e = action["externalDisplay"];
+    external_ = e.is_object();
+    externalDisplay_.reset();
+    if (external_ && e.contains("display")) externalDisplay_ = e["display"];
+  }
+}
+
+DisplayID Facts::externalOwner() const {
+  if (!external_) return 0;
+  if (externalDisplay_) return *externalDisplay_;
+  // As the machine has it: the first display that is not built in, online or not.
+  for (const Display& d : displays_)
+    if (!d.builtin) return d.id;
+  return 0;
+}
+
+std::optional<std::string> Facts::ineligible(DisplayID display, const ControllerState& s) const {
+  if (display == 0) return "no display";
+  if (s.controlID == 0) return "no control display was given";
+  if (display == s.controlID) return "it is the control display";
+  const Display* d = find(display);
+  if (d == nullptr) return "no such display";
+  if (!d->online) return "it is offline";
+  if (!d->active) return "it is inactive";
+  if (d->builtin) return "it is built in";
+  if (d->mirror || d->hwMirror) return "it is mirrored";
+  if (!s.targetUUID) return "there is no target";
+  DisplayID found = 0;
+  int carriers = 0;
+  for (const Display& x : displays_) {
+    if (x.online && x.uuid == s.targetUUID) {
+      found = x.id;
+      ++carriers;
+    }
+  }
+  if (carriers > 1) return "the target UUID is ambiguous";
+  if (found != display) return "it is not the target";
+  return std::nullopt;
+}
+
+// --- Guard ---
+
+namespace {
+
+// Hands every call to the machine's object; checks a connection switch first.
+class GuardedExternal final : public platform::ExternalDisplay {
+ public:
+  GuardedExternal(platform::ExternalDisplayHandle inner, Guard& guard)
+      : inner_(std::move(inner)), guard_(guard) {}
+  std::optional<std::string> uuid() override { return inner_->uuid(); }
+  platform::ExternalModeHandle currentMode() override { return inner_->currentMode(); }
+  std::optional<std::vector<platform::ExternalModeHandle>> availableModes() override {
+    return inner_->availableModes();
+  }
+  void setCurrentMode(const platform::ExternalMode& mode) override {
+    guard_.checkSwitch();
+    inner_->setCurrentMode(mode);
+  }
+
+ private:
+  platform::ExternalDisplayHandle inner_;
+  Guard& guard_;
+};
+
+}  // namespace
+
+Guard::Guard(platform::DisplayServices& displays, platform::ExternalDisplaySource& external,
+             Facts& facts, std::function<Nanos()> clock, Flag flag)
+    : displays_(displays),
+      external_(external),
+      facts_(facts),
+      clock_(std::move(clock)),
+      flag_(std::move(flag)) {}
+
+void Guard::check(std::string_view call, DisplayID display) {
+  if (state_ == nullptr) return;
+  facts_.advanceTo(clock_());
+  if (auto why = facts_.ineligible(display, *state_))
+    flag_(std::string(call) + " reached display " + std::to_string(display) + ": " + *why);
+}
+
+void Guard::checkSwitch() {
+  if (newPoll_) newPoll_();
+  facts_.advanceTo(clock_());
+  // With no external display object the switch goes nowhere.
+  if (facts_.hasExternal()) check("setCurrentMode", facts_.externalOwner());
+}
+
+platform::Error Guard::registerReconfigurationCallback(platform::ReconfigurationCallback callback,
+                                                       void* userInfo) {
+  return displays_.registerReconfigurationCallback(callback, userInfo);
+}
+platform::Error Guard::getOnlineDisplayList(std::uint32_t capacity, DisplayID* displays,
+                                            std::uint32_t* count) {
+  return displays_.getOnlineDisplayList(capacity, displays, count);
+}
+platform::UUIDHandle Guard::createUUIDFromDisplayID(DisplayID display) {
+  return displays_.createUUIDFromDisplayID(display);
+}
+bool Guard::displayIsActive(DisplayID display) {
+  return displays_.displayIsActive(display);
+}
+bool Guard::displayIsBuiltin(DisplayID display) {
+  return displays_.displayIsBuiltin(display);
+}
+bool Guard::displayIsInMirrorSet(DisplayID display) {
+  return displays_.displayIsInMirrorSet(display);
+}
+bool Guard::displayIsInHWMirrorSet(DisplayID display) {
+  return displays_.displayIsInHWMirrorSet(display);
+}
+platform::ModeHandle Guard::copyDisplayMode(DisplayID display) {
+  return displays_.copyDisplayMode(display);
+}
+std::optional<std::vector<platform::ModeHandle>> Guard::copyAllDisplayModes(
+    DisplayID display, bool showDuplicateLowResolutionModes) {
+  if (newPoll_) newPoll_();
+  return displays_.copyAllDisplayModes(display, showDuplicateLowResolutionModes);
+}
+
+platform::Error Guard::beginConfiguration(platform::ConfigHandle& config) {
+  if (newPoll_) newPoll_();
+  const platform::Error e = displays_.beginConfiguration(config);
+  // A transaction dropped unconsumed may leave its address to this one.
+  if (config) configured_.erase(config.get());
+  return e;
+}
+
+platform::Error Guard::configureDisplayWithMode(platform::DisplayConfig& config, DisplayID display,
+                                                const platform::DisplayMode* mode) {
+  check("configureDisplayWithMode", display);
+  const platform::Error e = displays_.configureDisplayWithMode(config, display, mode);
+  if (e == platform::kSuccess) configured_[&config].push_back(display);
+  return e;
+}
+
+platform::Error Guard::completeConfiguration(platform::ConfigHandle config, std::uint32_t option) {
+  if (auto it = configured_.find(config.get()); it != configured_.end()) {
+    for (DisplayID d : it->second) check("completeConfiguration", d);
+    configured_.erase(it);
+  }
+  return displays_.completeConfiguration(std::move(config), option);
+}
+
+platform::Error Guard::cancelConfiguration(platform::ConfigHandle config) {
+  configured_.erase(config.get());
+  return displays_.cancelConfiguration(std::move(config));
+}
+
+platform::ExternalDisplayHandle Guard::externalDisplay() {
+  platform::ExternalDisplayHandle inner = external_.externalDisplay();
+  if (!inner) return nullptr;
+  return std::make_unique<GuardedExternal>(std::move(inner), *this);
+}
+
+// --- WatchedQueue ---
+
+void WatchedQueue::postAfter(std::chrono::nanoseconds delay, platform::Block block) {
+  if (delay != kRecheckDelay || cx_ == nullptr) {
+    queue_.postAfter(delay, std::move(block));
+    return;
+  }
+  queue_.postAfter(delay, [this, inner = std::move(block)] {
+    const std::uint64_t before = cx_->counters.inspections;
+    inner();
+    if (cx_->counters.inspections == before) return;
+    const std::uint32_t chain = cx_->state.timingRetryGeneration;
+    if (chainInspections_.empty() || chainInspections_.begin()->first != chain) {
+      chainInspections_.clear();
+      chainInspections_[chain] = 0;
+    }
+    if (++chainInspections_[chain] > kMaxRechecks)
+      flag_("recheck chain " + std::to_string(chain) + " ran " +
+            std::to_string(chainInspections_[chain]) + " inspections");
+  });
+}
+
+void WatchedQueue::sleep(std::chrono::microseconds duration) {
+  if (cx_ != nullptr) {
+    const std::uint64_t readings = cx_->counters.readings;
+    const std::uint64_t delta = readings - readingsAtLastSleep_;
+    readingsAtLastSleep_ = readings;
+    // Within one verification each sleep follows exactly one reading. More readings in
+    // between, or a transaction, a mode list or a connection switch, begin a new one.
+    run_ = delta == 1 && !fresh_ ? run_ + 1 : delta >= 1 ? 1 : 0;
+    fresh_ = false;
+    longest_ = std::max(longest_, run_);
+    if (run_ == kMaxReadings + 1)
+      flag_("a verification polled more than " + std::to_string(kMaxReadings) + " readings");
+    if (++sleepsInBlock_ == kMaxSleepsInBlock + 1)
+      flag_("one block slept more than " + std::to_string(kMaxSleepsInBlock) + " times");
+  }
+  queue_.sleep(duration);
+}
+
+void WatchedQueue::blockEnded() {
+  if (cx_ != nullptr) readingsAtLastSleep_ = cx_->counters.readings;
+  run_ = 0;
+  fresh_ = false;
+  sleepsInBlock_ = 0;
+}
+
+}  // namespace df::trust
