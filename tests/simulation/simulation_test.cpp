@@ -1,0 +1,463 @@
+// The randomized simulation itself: one seed is one run, and every invariant check catches the
+// fault it is there for when that fault is planted in an otherwise sound run.
+#include "simulation/simulation.h"
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/virtual_queue.h"
+#include "shell/service.h"
+#include "simulation/guard.h"
+
+namespace df::trust {
+namespace {
+
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+bool mentions(const Outcome& o, std::string_view text) {
+  return std::any_of(o.violations.begin(), o.violations.end(),
+                     [&](const std::string& v) { return v.find(text) != std::string::npos; });
+}
+
+TEST(Simulation, OneSeedIsOneRun) {
+  Options options;
+  options.keepLog = true;
+  options.seed = 20261209;
+  const Outcome first = simulate(options);
+  const Outcome again = simulate(options);
+  ASSERT_FALSE(first.story.empty());
+  EXPECT_EQ(first.story, again.story);
+  EXPECT_EQ(first.violations, again.violations);
+  EXPECT_EQ(first.simulated, again.simulated);
+  EXPECT_EQ(first.inspections, again.inspections);
+
+  options.seed = 20261210;
+  EXPECT_NE(simulate(options).story, first.story);
+}
+
+TEST(Simulation, FailureNamesTheSeedAndHowToRerunIt) {
+  Outcome o;
+  o.seed = 4242;
+  o.violations = {"at 1.000 s: something"};
+  const std::string text = describeFailure(o, "df_simulate");
+  EXPECT_NE(text.find("seed 4242"), std::string::npos);
+  EXPECT_NE(text.find("df_simulate --seed 4242 --story"), std::string::npos);
+  EXPECT_NE(text.find("something"), std::string::npos);
+}
+
+// --- Planted faults ---
+
+// Passes every call on; subclasses misbehave in one way.
+class Pass : public platform::DisplayServices {
+ public:
+  Pass(platform::DisplayServices& inner, std::function<const ControllerState*()> state)
+      : inner_(inner), state_(std::move(state)) {}
+  platform::Error registerReconfigurationCallback(platform::ReconfigurationCallback c,
+                                                  void* u) override {
+    return inner_.registerReconfigurationCallback(c, u);
+  }
+  platform::Error getOnlineDisplayList(std::uint32_t capacity, platform::DisplayID* displays,
+                                       std::uint32_t* count) override {
+    return inner_.getOnlineDisplayList(capacity, displays, count);
+  }
+  platform::UUIDHandle createUUIDFromDisplayID(platform::DisplayID d) override {
+    return inner_.createUUIDFromDisplayID(d);
+  }
+  bool displayIsActive(platform::DisplayID d) override { return inner_.displayIsActive(d); }
+  bool displayIsBuiltin(platform::DisplayID d) override { return inner_.displayIsBuiltin(d); }
+  bool displayIsInMirrorSet(platform::DisplayID d) override {
+    return inner_.displayIsInMirrorSet(d);
+  }
+  bool displayIsInHWMirrorSet(platform::DisplayID d) override {
+    return inner_.displayIsInHWMirrorSet(d);
+  }
+  platform::ModeHandle copyDisplayMode(platform::DisplayID d) override {
+    return inner_.copyDisplayMode(d);
+  }
+  std::optional<std::vector<platform::ModeHandle>> copyAllDisplayModes(platform::DisplayID d,
+                                                                       bool dup) override {
+    return inner_.copyAllDisplayModes(d, dup);
+  }
+  platform::Error beginConfiguration(platform::ConfigHandle& c) override {
+    return inner_.beginConfiguration(c);
+  }
+  platform::Error configureDisplayWithMode(platform::DisplayConfig& c, platform::DisplayID d,
+                                           const platform::DisplayMode* m) override {
+    return inner_.configureDisplayWithMode(c, d, m);
+  }
+  platform::Error completeConfiguration(platform::ConfigHandle c, std::uint32_t o) override {
+    return inner_.completeConfiguration(std::move(c), o);
+  }
+  platform::Error cancelConfiguration(platform::ConfigHandle c) override {
+    return inner_.cancelConfiguration(std::move(c));
+  }
+
+ protected:
+  // One whole transaction on a display, with the first of its modes.
+  void configure(platform::DisplayID d) {
+    platform::ConfigHandle config;
+    if (inner_.beginConfiguration(config) != platform::kSuccess || !config) return;
+    auto modes = inner_.copyAllDisplayModes(d, true);
+    const platform::DisplayMode* mode = modes && !modes->empty() ? modes->front().get() : nullptr;
+    if (inner_.configureDisplayWithMode(*config, d, mode) != platform::kSuccess) {
+      (void)inner_.cancelConfiguration(std::move(config));
+      return;
+    }
+    (void)inner_.completeConfiguration(std::move(config), platform::kConfigureForAppOnly);
+  }
+  std::vector<platform::DisplayID> online() {
+    std::uint32_t n = 0;
+    std::vector<platform::DisplayID> ids(8);
+    if (inner_.getOnlineDisplayList(8, ids.data(), &n) != platform::kSuccess) return {};
+    ids.resize(n);
+    return ids;
+  }
+
+  platform::DisplayServices& inner_;
+  std::function<const ControllerState*()> state_;
+};
+
+// Each planted fault runs over a range of seeds: it must be caught in every seed where it
+// acted, and act in some. The specific reason must come up in some seed (where the fault met
+// a display that was unfit for more than one reason, the first reason is the one named).
+template <typename Plant>
+void expectCaught(Plant plant, std::string_view message, int* acted, int seeds = 60,
+                  std::string_view specific = {}) {
+  int caught = 0;
+  int named = 0;
+  for (int seed = 1; seed <= seeds; ++seed) {
+    const int before = *acted;
+    Options options;
+    options.seed = static_cast<std::uint64_t>(seed);
+    plant(options);
+    const Outcome o = simulate(options);
+    if (*acted == before) continue;
+    EXPECT_TRUE(mentions(o, message)) << "seed " << seed << " planted the fault unnoticed";
+    caught += mentions(o, message) ? 1 : 0;
+    named += mentions(o, specific.empty() ? message : specific) ? 1 : 0;
+  }
+  EXPECT_GT(caught, 0) << "the fault never had a chance to act";
+  EXPECT_GT(named, 0) << "never caught as: " << specific;
+}
+
+// 1: a transaction on the control display, next to each of the service's own.
+class ConfiguresControl final : public Pass {
+ public:
+  ConfiguresControl(platform::DisplayServices& inner, std::function<const ControllerState*()> s,
+                    int& acted)
+      : Pass(inner, std::move(s)), acted_(acted) {}
+  platform::Error completeConfiguration(platform::ConfigHandle c, std::uint32_t o) override {
+    const platform::Error e = Pass::completeConfiguration(std::move(c), o);
+    if (const ControllerState* s = state_(); s && s->controlID != 0) {
+      ++acted_;
+      configure(s->controlID);
+    }
+    return e;
+  }
+
+ private:
+  int& acted_;
+};
+
+TEST(PlantedFault, ATransactionOnTheControlDisplayIsCaught) {
+  int acted = 0;
+  expectCaught(
+      [&acted](Options& o) {
+        o.wrapDisplays = [&acted](platform::DisplayServices& inner, auto state) {
+          return std::make_unique<ConfiguresControl>(inner, std::move(state), acted);
+        };
+      },
+      "configureDisplayWithMode reached display", &acted, 60, "it is the control display");
+}
+
+// 1: the target test skipped: every other online display but the control display is
+// configured too. Only the checking seam can tell; the machine finds most of them fine.
+class SkipsTargetTest final : public Pass {
+ public:
+  SkipsTargetTest(platform::DisplayServices& inner, std::function<const ControllerState*()> s,
+                  int& acted)
+      : Pass(inner, std::move(s)), acted_(acted) {}
+  platform::Error configureDisplayWithMode(platform::DisplayConfig& c, platform::DisplayID d,
+                                           const platform::DisplayMode* m) override {
+    const platform::Error e = Pass::configureDisplayWithMode(c, d, m);
+    const ControllerState* s = state_();
+    if (busy_ || s == nullptr) return e;
+    busy_ = true;
+    for (platform::DisplayID other : online()) {
+      if (other == d || other == s->controlID || inner_.displayIsBuiltin(other)) continue;
+      ++acted_;
+      configure(other);
+    }
+    busy_ = false;
+    return e;
+  }
+
+ private:
+  int& acted_;
+  bool busy_ = false;
+};
+
+TEST(PlantedFault, AChangeToADisplayThatIsNotTheTargetIsCaught) {
+  int acted = 0;
+  expectCaught(
+      [&acted](Options& o) {
+        o.wrapDisplays = [&acted](platform::DisplayServices& inner, auto state) {
+          return std::make_unique<SkipsTargetTest>(inner, std::move(state), acted);
+        };
+      },
+      "configureDisplayWithMode reached display", &acted, 100, "it is not the target");
+}
+
+// 2: a mode object kept past the block that obtained it.
+class KeepsAMode final : public Pass {
+ public:
+  KeepsAMode(platform::DisplayServices& inner, std::function<const ControllerState*()> s,
+             int& acted)
+      : Pass(inner, std::move(s)), acted_(acted) {}
+  platform::ModeHandle copyDisplayMode(platform::DisplayID d) override {
+    if (!kept_) {
+      kept_ = Pass::copyDisplayMode(d);
+      acted_ += kept_ ? 1 : 0;
+    }
+    return Pass::copyDisplayMode(d);
+  }
+
+ private:
+  int& acted_;
+  platform::ModeHandle kept_;
+};
+
+TEST(PlantedFault, AHandleOutlivingItsBlockIsCaught) {
+  int acted = 0;
+  expectCaught(
+      [&acted](Options& o) {
+        o.wrapDisplays = [&acted](platform::DisplayServices& inner, auto state) {
+          return std::make_unique<KeepsAMode>(inner, std::move(state), acted);
+        };
+      },
+      "outlived the block", &acted, 20);
+}
+
+// 3: lines written twice, or not at all.
+TEST(PlantedFault, AReportWrittenTwiceIsCaught) {
+  int acted = 0;
+  expectCaught(
+      [&acted](Options& o) {
+        o.wrapWriter = [&acted](Writer write) {
+          return [&acted, write](std::string_view line) {
+            ++acted;
+            write(line);
+            write(line);
+          };
+        };
+      },
+      "a line repeats the previous line", &acted, 10);
+}
+
+TEST(PlantedFault, AReportLeftUnwrittenIsCaught) {
+  int acted = 0;
+  expectCaught(
+      [&acted](Options& o) {
+        o.wrapWriter = [&acted](Writer write) {
+          return [&acted, write, n = 0](std::string_view line) mutable {
+            if (++n % 5 != 0) return write(line);
+            ++acted;
+          };
+        };
+      },
+      "differs from the last one was not written", &acted, 10);
+}
+
+// 4: malformed lines, each in its own way.
+TEST(PlantedFault, MalformedLinesAreCaught) {
+  struct Case {
+    std::string name;
+    std::function<std::string(const std::string&)> spoil;
+    std::string_view message;
+  };
+  const std::vector<Case> cases = {
+      {"spaced", [](const std::string& l) { return "{ " + l.substr(1); }, "not compact"},
+      {"extra key",
+       [](const std::string& l) {
+         json r = json::parse(l);
+         r["note"] = 1;
+         return r.dump();
+       },
+       "unknown key"},
+      {"missing but presentable",
+       [](const std::string& l) {
+         json r = json::parse(l);
+         if (r["phase"] == "missing") r["canPresent"] = true;
+         return r.dump();
+       },
+       "missing with canPresent"},
+      {"protected with a state",
+       [](const std::string& l) {
+         json r = json::parse(l);
+         if (r["phase"] == "protected") r["actual"] = {{"modeId", 1}};
+         return r.dump();
+       },
+       "protected with an actual state"},
+      {"two lines in one", [](const std::string& l) { return l + "\n" + l; }, "a line break"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int acted = 0;
+    expectCaught(
+        [&](Options& o) {
+          o.wrapWriter = [&acted, spoil = c.spoil](Writer write) {
+            return [&acted, spoil, write](std::string_view line) {
+              const std::string original(line);
+              const std::string spoilt = spoil(original);
+              acted += spoilt != original ? 1 : 0;
+              write(spoilt);
+            };
+          };
+        },
+        c.message, &acted, 15);
+  }
+}
+
+// --- The checking seam on its own ---
+
+json twoTelevisions() {
+  auto display = [](int id, const char* uuid, bool builtin) {
+    return json{
+        {"id", id},
+        {"uuid", uuid},
+        {"builtin", builtin},
+        {"modes",
+         {{{"modeId", 1}, {"width", 1920}, {"height", 1080}, {"hz", 60}, {"flags", 0x100003}}}},
+        {"current", 1}};
+  };
+  return {{"displays",
+           {display(1, "PANEL", true), display(2, "TV-A", false), display(3, "TV-B", false)}},
+          {"externalDisplay", {{"uuid", "EXT"}, {"display", 3}}}};
+}
+
+TEST(Facts, FollowTheScheduledChangesAtTheirTime) {
+  Facts facts(twoTelevisions());
+  ControllerState s;
+  s.controlID = 1;
+  s.targetUUID = "TV-A";
+  EXPECT_EQ(facts.ineligible(2, s), std::nullopt);
+  EXPECT_EQ(facts.ineligible(1, s), "it is the control display");
+  EXPECT_EQ(facts.ineligible(3, s), "it is not the target");
+  EXPECT_EQ(facts.externalOwner(), 3U);
+
+  facts.schedule(100ms, {{"update", {{"display", 3}, {"uuid", "TV-A"}}}});
+  facts.schedule(200ms, {{"unplug", 3}});
+  facts.schedule(200ms, {{"update", {{"display", 2}, {"hwMirror", true}}}});
+  facts.advanceTo(99ms);
+  EXPECT_EQ(facts.ineligible(2, s), std::nullopt);
+  facts.advanceTo(100ms);
+  EXPECT_EQ(facts.ineligible(2, s), "the target UUID is ambiguous");
+  facts.advanceTo(200ms);
+  EXPECT_EQ(facts.ineligible(2, s), "it is mirrored");
+  EXPECT_EQ(facts.ineligible(3, s), "it is offline");
+
+  s.controlID = 0;
+  EXPECT_EQ(facts.ineligible(2, s), "no control display was given");
+}
+
+TEST(Guard, PassesCallsOnAndFlagsOnlyIneligibleChanges) {
+  sim::VirtualQueue queue;
+  const json scenario = twoTelevisions();
+  sim::SimMachine machine(scenario, queue.clock());
+  queue.attach(&machine);
+  Facts facts(scenario);
+  std::vector<std::string> flagged;
+  Guard guard(machine, machine, facts, queue.clock(),
+              [&flagged](std::string what) { flagged.push_back(std::move(what)); });
+  ControllerState s;
+  s.controlID = 1;
+  s.targetUUID = "TV-A";
+  guard.watch(&s);
+
+  auto transaction = [&](platform::DisplayID d) {
+    platform::ConfigHandle config;
+    ASSERT_EQ(guard.beginConfiguration(config), platform::kSuccess);
+    auto modes = guard.copyAllDisplayModes(d, true);
+    ASSERT_TRUE(modes && !modes->empty());
+    ASSERT_EQ(guard.configureDisplayWithMode(*config, d, modes->front().get()), platform::kSuccess);
+    ASSERT_EQ(guard.completeConfiguration(std::move(config), 0), platform::kSuccess);
+  };
+  transaction(2);
+  EXPECT_TRUE(flagged.empty());
+  transaction(3);
+  ASSERT_EQ(flagged.size(), 2U);  // the configure and the complete
+  EXPECT_EQ(flagged[0], "configureDisplayWithMode reached display 3: it is not the target");
+  EXPECT_EQ(flagged[1], "completeConfiguration reached display 3: it is not the target");
+
+  // The external display object belongs to display 3: a switch reaches it.
+  flagged.clear();
+  auto external = guard.externalDisplay();
+  ASSERT_TRUE(external);
+  machine.addFault({{"call", "setCurrentMode"}, {"error", 1}});  // nothing needs to happen
+  struct Mode final : platform::ExternalMode {
+    std::optional<bool> isVRR() const override { return false; }
+    double refreshRate() const override { return 60; }
+    std::optional<std::string> colorMode() const override { return std::nullopt; }
+    std::optional<std::string> hdrMode() const override { return std::nullopt; }
+    std::uint64_t width() const override { return 1920; }
+    std::uint64_t height() const override { return 1080; }
+  } mode;
+  external->setCurrentMode(mode);
+  ASSERT_EQ(flagged.size(), 1U);
+  EXPECT_EQ(flagged[0], "setCurrentMode reached display 3: it is not the target");
+  EXPECT_EQ(machine.liveHandles(), 1);  // the external display object itself
+}
+
+// What df_simulate found (seeds 43 and 157 among others): the HDMI link and the external
+// display object are read without regard to the target, so a connection switch asked for on
+// behalf of one display reaches the display the external display object belongs to. Here the
+// target is a DisplayPort monitor, and the television's connection is switched. Enable once
+// the service ties the link to its target.
+TEST(Finding, DISABLED_AConnectionSwitchReachesOnlyTheTarget) {
+  std::ifstream in(DF_SOURCE_DIR "/scenarios/studio-tv.json");
+  json scenario = json::parse(in);
+  scenario["displays"].push_back(
+      {{"id", 3},
+       {"uuid", "DP-MONITOR"},
+       {"modes",
+        {{{"modeId", 1}, {"width", 1920}, {"height", 1080}, {"hz", 50}, {"flags", 0x100003}}}},
+       {"current", 1}});
+  scenario["externalDisplay"]["display"] = 2;
+
+  sim::VirtualQueue queue;
+  sim::SimMachine machine(scenario, queue.clock());
+  queue.attach(&machine);
+  Facts facts(scenario);
+  std::vector<std::string> flagged;
+  Guard guard(machine, machine, facts, queue.clock(),
+              [&flagged](std::string what) { flagged.push_back(std::move(what)); });
+  Service service(
+      platform::Platform{guard, machine, guard}, queue, [](std::string_view) {},
+      [&queue](int) { queue.stop(); });
+  guard.watch(&service.state());
+  ASSERT_EQ(service.start(), platform::kSuccess);
+  queue.post([&service] {
+    service.handleCommand({{"format", "1080p59.94"},
+                           {"control", 1},
+                           {"assign", true},
+                           {"id", 3},
+                           {"enabled", true},
+                           {"apply", true},
+                           {"revision", 1}});
+  });
+  queue.runFor(2s);
+  EXPECT_EQ(flagged, std::vector<std::string>{});
+  EXPECT_EQ(machine.violations(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace df::trust
