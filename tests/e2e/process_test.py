@@ -50,6 +50,21 @@ class Sim:
         self.buffer = b""
         self.reports = []
 
+    def wait_ready(self, timeout=10.0):
+        """Waits until the process watches SIGTERM, so that a signal cannot kill it outright."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                with open(f"/proc/{self.proc.pid}/status") as f:
+                    caught = next(int(line.split()[1], 16) for line in f
+                                  if line.startswith("SigCgt:"))
+                if caught & (1 << (signal.SIGTERM - 1)):
+                    return
+            except (FileNotFoundError, StopIteration, ProcessLookupError):
+                pass
+            time.sleep(0.01)
+        self.test.fail("the process never started watching SIGTERM")
+
     def send(self, *lines, raw=False):
         for line in lines:
             data = line if raw else (line + "\n").encode()
@@ -143,7 +158,7 @@ class Startup(ProcessTest):
 
     def test_sigterm_before_any_command(self):
         s = self.sim()
-        time.sleep(0.5)
+        s.wait_ready()
         s.proc.send_signal(signal.SIGTERM)
         self.assertEqual(self.assertCleanExit(s), [])
 
@@ -221,8 +236,9 @@ class Commands(ProcessTest):
         scenario = json.loads(json.dumps(STUDIO))
         scenario["displays"][1]["settleMs"] = 400
         s = self.sim(scenario=scenario)
+        s.wait_ready()
         s.send(command("1080p50"))
-        time.sleep(0.15)
+        time.sleep(0.15)  # well inside the verification, which needs at least 650 ms
         s.proc.send_signal(signal.SIGTERM)
         rest = self.assertCleanExit(s)
         self.assertEqual([r["phase"] for r in rest], ["matched"])
