@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/sim/scenario.h"
+
 namespace df::trust {
 
 using nlohmann::json;
@@ -42,6 +44,11 @@ Facts::Facts(const json& scenario) {
   const json external = scenario.value("externalDisplay", json());
   external_ = external.is_object();
   if (external_ && external.contains("display")) externalDisplay_ = external["display"];
+  for (json event : scenario.value("events", json::array())) {
+    const Nanos at = sim::millis(event.at("at"));
+    event.erase("at");
+    schedule(at, event);
+  }
 }
 
 void Facts::schedule(Nanos at, const json& action) {
@@ -109,17 +116,21 @@ std::optional<std::string> Facts::ineligible(DisplayID display, const Controller
   if (d->builtin) return "it is built in";
   if (d->mirror || d->hwMirror) return "it is mirrored";
   if (!s.targetUUID) return "there is no target";
-  DisplayID found = 0;
   int carriers = 0;
-  for (const Display& x : displays_) {
-    if (x.online && x.uuid == s.targetUUID) {
-      found = x.id;
-      ++carriers;
-    }
-  }
+  for (const Display& x : displays_) carriers += x.online && x.uuid == s.targetUUID ? 1 : 0;
   if (carriers > 1) return "the target UUID is ambiguous";
-  if (found != display) return "it is not the target";
+  if (target(s) != display) return "it is not the target";
   return std::nullopt;
+}
+
+DisplayID Facts::target(const ControllerState& s) const {
+  DisplayID found = 0;
+  for (const Display& x : displays_) {
+    if (!s.targetUUID || !x.online || x.uuid != s.targetUUID) continue;
+    if (found != 0) return 0;
+    found = x.id;
+  }
+  return found;
 }
 
 // --- Guard ---
@@ -165,9 +176,14 @@ void Guard::check(std::string_view call, DisplayID display) {
 
 void Guard::checkSwitch() {
   if (newPoll_) newPoll_();
+  if (state_ == nullptr) return;
   facts_.advanceTo(clock_());
   // With no external display object the switch goes nowhere.
-  if (facts_.hasExternal()) check("setCurrentMode", facts_.externalOwner());
+  if (!facts_.hasExternal()) return;
+  const DisplayID owner = facts_.externalOwner();
+  if (auto why = facts_.ineligible(owner, *state_))
+    flag_("setCurrentMode reached display " + std::to_string(owner) + ": " + *why +
+          " (the target is " + std::to_string(facts_.target(*state_)) + ")");
 }
 
 platform::Error Guard::registerReconfigurationCallback(platform::ReconfigurationCallback callback,

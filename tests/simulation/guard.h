@@ -50,6 +50,8 @@ class Facts {
   // The display the external display object belongs to; 0 when there is no object or no
   // display for it.
   platform::DisplayID externalOwner() const;
+  // The online display that alone carries the target UUID; 0 for none.
+  platform::DisplayID target(const ControllerState& state) const;
   // Why the service may not touch the display now, given its controller state; nullopt when
   // it may.
   std::optional<std::string> ineligible(platform::DisplayID display,

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "simulation/simulation.h"
@@ -80,6 +81,21 @@ int main(int argc, char** argv) {
                 switches = 0, faults = 0, commands = 0, events = 0, reports = 0, judged = 0,
                 longest = 0;
   double hours = 0;
+  // Violations by kind: the message without its time and numbers.
+  std::map<std::string, std::uint64_t> kinds;
+  auto kind = [](const std::string& v) {
+    std::string k = v.substr(v.find(": ") == std::string::npos ? 0 : v.find(": ") + 2);
+    if (k.size() > 90) k = k.substr(0, 90);
+    std::string out;
+    for (char c : k) {
+      if (c >= '0' && c <= '9') {
+        if (out.empty() || out.back() != '#') out += '#';
+      } else {
+        out += c;
+      }
+    }
+    return out;
+  };
   for (std::uint64_t s = start;; ++s) {
     if (seeds != 0 && run >= seeds) break;
     if (budget != 0 && std::chrono::steady_clock::now() >= deadline) break;
@@ -99,6 +115,7 @@ int main(int argc, char** argv) {
     longest = std::max(longest, o.longestVerification);
     if (!o.violations.empty()) {
       violations += o.violations.size();
+      for (const std::string& v : o.violations) ++kinds[kind(v)];
       if (++failed <= 5) std::fputs(df::trust::describeFailure(o, argv[0]).c_str(), stderr);
     }
   }
@@ -115,5 +132,6 @@ int main(int argc, char** argv) {
   std::printf("exits judged:         %llu\n", u(judged));
   std::printf("longest verification: %llu readings\n", u(longest));
   std::printf("invariant violations: %llu (in %llu seeds)\n", u(violations), u(failed));
+  for (const auto& [k, n] : kinds) std::printf("  %6llu x %s\n", u(n), k.c_str());
   return failed == 0 ? 0 : 1;
 }

@@ -413,7 +413,7 @@ TEST(Guard, PassesCallsOnAndFlagsOnlyIneligibleChanges) {
   } mode;
   external->setCurrentMode(mode);
   ASSERT_EQ(flagged.size(), 1U);
-  EXPECT_EQ(flagged[0], "setCurrentMode reached display 3: it is not the target");
+  EXPECT_EQ(flagged[0], "setCurrentMode reached display 3: it is not the target (the target is 2)");
   EXPECT_EQ(machine.liveHandles(), 1);  // the external display object itself
 }
 
