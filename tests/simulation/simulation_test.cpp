@@ -417,9 +417,9 @@ TEST(Guard, PassesCallsOnAndFlagsOnlyIneligibleChanges) {
   EXPECT_EQ(machine.liveHandles(), 1);  // the external display object itself
 }
 
-// What df_simulate found (seeds 43 and 157 among others): the HDMI link and the external
-// display object are read without regard to the target, so a connection switch asked for on
-// behalf of one display reaches the display the external display object belongs to. Here the
+// What df_simulate found (seeds 1, 96, 121, 157 and 177 among others): the HDMI link and the
+// external display object are read without regard to the target, so a connection switch asked for
+// on behalf of one display reaches the display the external display object belongs to. Here the
 // target is a DisplayPort monitor, and the television's connection is switched. Enable once
 // the service ties the link to its target.
 TEST(Finding, DISABLED_AConnectionSwitchReachesOnlyTheTarget) {
