@@ -417,6 +417,60 @@ TEST(Guard, PassesCallsOnAndFlagsOnlyIneligibleChanges) {
   EXPECT_EQ(machine.liveHandles(), 1);  // the external display object itself
 }
 
+// 5: the polling and recheck limits, fed directly (the service itself cannot be made to poll
+// longer from outside).
+TEST(WatchedQueue, CountsReadingsOfEachVerificationAndInspectionsOfEachChain) {
+  sim::VirtualQueue queue;
+  sim::SimMachine machine(json{{"displays", json::array()}}, queue.clock());
+  Context cx{machine.platform(), queue, [](std::string_view) {}};
+  std::vector<std::string> flagged;
+  WatchedQueue watched(queue, [&flagged](std::string what) { flagged.push_back(std::move(what)); });
+  watched.watch(&cx);
+  auto poll = [&](int readings) {
+    for (int i = 0; i < readings; ++i) {
+      ++cx.counters.readings;
+      watched.sleep(50ms);
+    }
+  };
+
+  poll(16);                // one verification, at its limit
+  ++cx.counters.readings;  // two readings in between begin another
+  poll(16);
+  watched.newPoll();  // so does a transaction
+  poll(16);
+  EXPECT_EQ(flagged, std::vector<std::string>{});
+  poll(1);
+  EXPECT_EQ(flagged, std::vector<std::string>{"a verification polled more than 16 readings"});
+  EXPECT_EQ(watched.longestVerification(), 17U);
+
+  flagged.clear();
+  watched.blockEnded();
+  for (int i = 0; i < 7; ++i) {
+    watched.newPoll();
+    poll(16);
+  }
+  EXPECT_EQ(flagged, std::vector<std::string>{});
+  watched.newPoll();
+  poll(1);
+  EXPECT_EQ(flagged, std::vector<std::string>{"one block slept more than 112 times"});
+
+  flagged.clear();
+  watched.blockEnded();
+  auto recheck = [&](bool inspects) {
+    watched.postAfter(500ms, [&cx, inspects] { cx.counters.inspections += inspects ? 1 : 0; });
+    queue.runFor(500ms);
+  };
+  cx.state.timingRetryGeneration = 5;
+  for (int i = 0; i < 12; ++i) recheck(true);
+  recheck(false);  // a recheck that finds the chain over inspects nothing
+  EXPECT_EQ(flagged, std::vector<std::string>{});
+  cx.state.timingRetryGeneration = 6;  // a new chain counts afresh
+  for (int i = 0; i < 12; ++i) recheck(true);
+  EXPECT_EQ(flagged, std::vector<std::string>{});
+  recheck(true);
+  EXPECT_EQ(flagged, std::vector<std::string>{"recheck chain 6 ran 13 inspections"});
+}
+
 // What df_simulate found (seeds 1, 96, 121, 157 and 177 among others): the HDMI link and the
 // external display object are read without regard to the target, so a connection switch asked for
 // on behalf of one display reaches the display the external display object belongs to. Here the
