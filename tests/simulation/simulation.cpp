@@ -174,6 +174,7 @@ class Simulation {
   Maybe lastReport_;
   std::size_t machineViolations_ = 0;
   std::vector<int> exits_;
+  std::function<void(int)> exit_;
   std::size_t dropped_ = 0;
 };
 
@@ -940,7 +941,11 @@ void Simulation::exitBlock() {
     before = readSnapshot(cx, display);
   }
   const std::size_t linesBefore = written_.size();
-  service_->terminate();
+  if (options_.terminate) {
+    options_.terminate(*service_, exit_);
+  } else {
+    service_->terminate();
+  }
   if (written_.size() != linesBefore) flag("the termination handler wrote a report");
   if (exits_.size() != 1 || exits_[0] != 0) flag("the termination handler did not exit with 0");
   if (!original) return;
@@ -986,11 +991,11 @@ Outcome Simulation::run() {
   Writer write = [this](std::string_view line) { written_.emplace_back(line); };
   if (options_.wrapWriter) write = options_.wrapWriter(write);
 
-  Service service(platform::Platform{*displays, machine, guard}, watched, write,
-                  [this](int status) {
-                    exits_.push_back(status);
-                    queue_->stop();
-                  });
+  exit_ = [this](int status) {
+    exits_.push_back(status);
+    queue_->stop();
+  };
+  Service service(platform::Platform{*displays, machine, guard}, watched, write, exit_);
   service_ = &service;
   guard.watch(&service.state());
   watched.watch(&service.context());

@@ -15,6 +15,10 @@
 #include "common/context.h"
 #include "platform/platform.h"
 
+namespace df {
+class Service;
+}
+
 namespace df::trust {
 
 using Writer = std::function<void(std::string_view)>;
@@ -29,6 +33,8 @@ struct Options {
       platform::DisplayServices& checked, std::function<const ControllerState*()> state)>
       wrapDisplays;
   std::function<Writer(Writer)> wrapWriter;
+  // Stands in for the termination handler; given the service and the process's exit.
+  std::function<void(Service&, const std::function<void(int)>& exit)> terminate;
 };
 
 struct Outcome {

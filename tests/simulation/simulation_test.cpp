@@ -417,6 +417,23 @@ TEST(Guard, PassesCallsOnAndFlagsOnlyIneligibleChanges) {
   EXPECT_EQ(machine.liveHandles(), 1);  // the external display object itself
 }
 
+// 6: a termination handler that exits without putting the display back.
+TEST(PlantedFault, AnExitThatLeavesTheServicesChangeInPlaceIsCaught) {
+  int judged = 0;
+  int caught = 0;
+  for (std::uint64_t seed = 1; seed <= 150; ++seed) {
+    Options options;
+    options.seed = seed;
+    options.terminate = [](Service&, const std::function<void(int)>& exit) { exit(0); };
+    const Outcome o = simulate(options);
+    judged += o.exitChecked ? 1 : 0;
+    caught += mentions(o, "ends neither restored nor with restoreFailed") ? 1 : 0;
+  }
+  EXPECT_GT(judged, 3);
+  // A change that happened to leave the display as it was needs no restoring.
+  EXPECT_GE(caught, judged * 3 / 4);
+}
+
 // 5: the polling and recheck limits, fed directly (the service itself cannot be made to poll
 // longer from outside).
 TEST(WatchedQueue, CountsReadingsOfEachVerificationAndInspectionsOfEachChain) {
