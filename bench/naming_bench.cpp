@@ -45,8 +45,8 @@ BENCHMARK(BM_nativeKey);
 
 void BM_hdmiLink(benchmark::State& state) {
   Rig rig(studioScenario());
-  if (!hdmiLink(rig.cx())) die("the default scenario has no HDMI link");
-  for (auto _ : state) benchmark::DoNotOptimize(hdmiLink(rig.cx()));
+  if (!hdmiLink(rig.cx(), 2)) die("the default scenario has no HDMI link");
+  for (auto _ : state) benchmark::DoNotOptimize(hdmiLink(rig.cx(), 2));
 }
 BENCHMARK(BM_hdmiLink);
 

@@ -27,7 +27,7 @@ std::optional<double> asNumber(const Maybe& value) {
   return value->get<double>();
 }
 
-bool isString(const Maybe& value, std::string_view text) {
+bool isString(const Record* value, std::string_view text) {
   return value && value->is_string() && value->get_ref<const std::string&>() == text;
 }
 

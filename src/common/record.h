@@ -19,12 +19,17 @@ inline bool same(const Maybe& a, const Maybe& b) {
   return a && b && *a == *b;
 }
 
+// value[key] read in place, when value is an object that has key; null otherwise.
+inline const Record* lookup(const Record* value, std::string_view key) {
+  if (value == nullptr || !value->is_object()) return nullptr;
+  auto it = value->find(key);
+  return it == value->end() ? nullptr : &*it;
+}
+
 // value[key] when value is an object that has key; absent otherwise.
 inline Maybe member(const Maybe& value, std::string_view key) {
-  if (!value || !value->is_object()) return std::nullopt;
-  auto it = value->find(key);
-  if (it == value->end()) return std::nullopt;
-  return *it;
+  const Record* found = lookup(value ? &*value : nullptr, key);
+  return found ? Maybe(*found) : std::nullopt;
 }
 
 // The value as an unsigned integer when it is a non-negative whole number that fits.
@@ -32,7 +37,10 @@ std::optional<std::uint64_t> asUnsigned(const Maybe& value);
 // The value as a double when it is a number; booleans do not count.
 std::optional<double> asNumber(const Maybe& value);
 // True when the value is a string equal to text.
-bool isString(const Maybe& value, std::string_view text);
+bool isString(const Record* value, std::string_view text);
+inline bool isString(const Maybe& value, std::string_view text) {
+  return isString(value ? &*value : nullptr, text);
+}
 // Compact UTF-8 JSON; nullopt when the value cannot be written.
 std::optional<std::string> serialize(const Record& value);
 

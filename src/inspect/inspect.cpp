@@ -87,7 +87,7 @@ class Cycle {
       }
     }
 
-    link_ = hdmiLink(cx_);
+    link_ = hdmiLink(cx_, display_);
     starting_ = snapshot(current_.get(), link_);
     signal_ = member(link_, "signal");
 
@@ -246,7 +246,9 @@ class Cycle {
   void finish(std::string_view phase) {
     const bool canPresent = s_.enabled && reportSnapshot_ &&
                             same(s_.approvedMode, reportSnapshot_) && stillAssigned(cx_, display_);
-    report(cx_, display_, phase, formats_, nativeMap_, reportSnapshot_, canPresent);
+    // The catalogue ends with the cycle: the report takes it over.
+    report(cx_, display_, phase, std::move(formats_), std::move(nativeMap_), reportSnapshot_,
+           canPresent);
     // The mode handles are released when the cycle ends, after the report.
   }
 

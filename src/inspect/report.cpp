@@ -18,8 +18,8 @@ Record actualOf(const Maybe& snapshot) {
 }
 
 void report(Context& cx, DisplayID display, std::string_view phase,
-            const std::vector<std::string>& formats, const Record& nativeModes,
-            const Maybe& snapshot, bool canPresent) {
+            std::vector<std::string> formats, Record nativeModes, const Maybe& snapshot,
+            bool canPresent) {
   ++cx.counters.reports;
   const ControllerState& s = cx.state;
   Record r = Record::object();
@@ -27,8 +27,8 @@ void report(Context& cx, DisplayID display, std::string_view phase,
   r["id"] = display != 0 ? Record(std::to_string(display)) : Record(nullptr);
   r["phase"] = phase;
   r["restoreFailed"] = s.restoreFailed;
-  r["formats"] = formats;
-  r["nativeModes"] = nativeModes;
+  r["formats"] = std::move(formats);
+  r["nativeModes"] = std::move(nativeModes);
   r["actual"] = actualOf(snapshot);
   r["chosen"] = s.chosen.value_or("");
   r["uuid"] = s.targetUUID.value_or("");

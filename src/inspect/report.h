@@ -12,8 +12,8 @@ namespace df {
 // Builds the ten-key report, leaves it out when it equals the last one, and otherwise records
 // it as the last one and writes it as one compact JSON line.
 void report(Context& cx, DisplayID display, std::string_view phase,
-            const std::vector<std::string>& formats, const Record& nativeModes,
-            const Maybe& snapshot, bool canPresent);
+            std::vector<std::string> formats, Record nativeModes, const Maybe& snapshot,
+            bool canPresent);
 
 // "actual": the desktop record with the HDMI signal laid over it.
 Record actualOf(const Maybe& snapshot);

@@ -23,41 +23,51 @@ bool sameConnection(const Maybe& a, const Maybe& b) {
          same(member(la, "mode"), member(lb, "mode"));
 }
 
+namespace {
+
+// Equal to a description text as connectionDescription writes it (absent reads as "").
+bool sameText(const Record* value, const std::optional<std::string>& text) {
+  return isString(value, text.value_or(""));
+}
+
+}  // namespace
+
 Maybe connectionFor(Context& cx, const Record& link, double rate) {
   platform::ExternalDisplayHandle external = cx.platform.external.externalDisplay();
   if (!external) return std::nullopt;
   std::optional<std::string> uuid = external->uuid();
-  if (!uuid || !same(Record(*uuid), member(link, "uuid"))) return std::nullopt;
+  if (!uuid || !sameText(lookup(&link, "uuid"), uuid)) return std::nullopt;
 
-  const Maybe current = member(link, "mode");
+  const Record* current = lookup(&link, "mode");
   const double decimal = std::round(rate * 100.0) / 100.0;
   auto modes = external->availableModes();
   if (!modes) return std::nullopt;
-  Maybe found;
+  const platform::ExternalMode* found = nullptr;
   for (const platform::ExternalModeHandle& mode : *modes) {
-    Maybe c = connectionDescription(mode.get());
-    if (!c) continue;
-    const auto width = asUnsigned(member(c, "width"));
-    const auto height = asUnsigned(member(c, "height"));
-    const double hz = member(c, "nominalHz")->get<double>();
+    // The values connectionDescription would record, read without building the record.
+    if (!mode) continue;
+    const std::optional<bool> vrr = mode->isVRR();
+    if (!vrr || *vrr) continue;
+    const double hz = mode->refreshRate();
+    if (!std::isfinite(hz) || !(hz > 0)) continue;
     const bool candidate =
-        width == 1920u && height == 1080u &&
+        mode->width() == 1920u && mode->height() == 1080u &&
         std::min(std::fabs(hz - rate), std::fabs(hz - decimal)) <= kRateTolerance &&
-        same(member(c, "color"), member(current, "color")) &&
-        same(member(c, "hdr"), member(current, "hdr"));
+        sameText(lookup(current, "color"), mode->colorMode()) &&
+        sameText(lookup(current, "hdr"), mode->hdrMode());
     if (!candidate) continue;
     if (found) return std::nullopt;  // ambiguous: offer nothing
-    found = std::move(c);
+    found = mode.get();
   }
-  return found;
+  return found ? connectionDescription(found) : std::nullopt;
 }
 
 void setConnection(Context& cx, DisplayID display, const Maybe& link, const Maybe& connection) {
   if (!stillAssigned(cx, display)) return;
   if (!connection || !connection->is_object() || connection->empty()) return;
   platform::ExternalDisplayHandle external = cx.platform.external.externalDisplay();
-  if (!external) return;
-  // Only the external display that the link describes may be switched.
+  // Only the eligible display's own external display, the one the link describes, is switched.
+  if (!external || external->display() != display) return;
   std::optional<std::string> uuid = external->uuid();
   if (!uuid || !same(Record(*uuid), member(link, "uuid"))) return;
   auto modes = external->availableModes();

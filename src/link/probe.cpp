@@ -16,26 +16,26 @@ constexpr double k1080p5994 = 60000.0 / 1001.0;
 struct Reader {
   bool ok = true;
 
-  std::uint64_t count(const Maybe& v) {
+  std::uint64_t count(const Record* v) {
     if (!v) return 0;
-    auto n = asUnsigned(v);
+    auto n = asUnsigned(*v);
     if (!n) ok = false;
     return n.value_or(0);
   }
-  double number(const Maybe& v) {
+  double number(const Record* v) {
     if (!v) return 0;
-    auto n = asNumber(v);
+    auto n = asNumber(*v);
     if (!n || !std::isfinite(*n)) ok = false;
     return n && std::isfinite(*n) ? *n : 0;
   }
-  bool flag(const Maybe& v) {
+  bool flag(const Record* v) {
     if (!v) return false;
     if (v->is_boolean()) return v->get<bool>();
     if (v->is_number()) return v->get<double>() != 0;
     ok = false;
     return false;
   }
-  Maybe attributes(const Maybe& v) {
+  const Record* attributes(const Record* v) {
     if (v && !v->is_object()) ok = false;
     return v;
   }
@@ -44,10 +44,11 @@ struct Reader {
 // External, for this UUID, and carried over HDMI; tests stop at the first that fails.
 bool isHdmiMatch(platform::DeviceRegistry& registry, platform::RegistryObject& service,
                  const std::string& uuid) {
-  Maybe external = registry.registryProperty(service, "external");
+  platform::PropertyValue external = registry.registryProperty(service, "external");
   if (!external || !external->is_boolean() || !external->get<bool>()) return false;
-  if (!isString(registry.registryProperty(service, "IOMFBUUID"), uuid)) return false;
-  return isString(member(registry.registryProperty(service, "Transport"), "Downstream"), "HDMI");
+  if (!isString(registry.registryProperty(service, "IOMFBUUID").get(), uuid)) return false;
+  platform::PropertyValue transport = registry.registryProperty(service, "Transport");
+  return isString(lookup(transport.get(), "Downstream"), "HDMI");
 }
 
 }  // namespace
@@ -69,9 +70,10 @@ Maybe connectionDescription(const platform::ExternalMode* mode) {
   return c;
 }
 
-Maybe hdmiLink(Context& cx) {
+Maybe hdmiLink(Context& cx, DisplayID display) {
   platform::ExternalDisplayHandle external = cx.platform.external.externalDisplay();
-  if (!external) return std::nullopt;
+  // Another display's link says nothing about this one.
+  if (!external || display == 0 || external->display() != display) return std::nullopt;
   std::optional<std::string> uuid = external->uuid();
   if (!uuid || uuid->empty()) return std::nullopt;
 
@@ -87,8 +89,8 @@ Maybe hdmiLink(Context& cx) {
   iterator.reset();
   if (!held) return std::nullopt;
 
-  Maybe timingId = registry.registryProperty(*held, "DPTimingModeId");
-  Maybe elements = registry.registryProperty(*held, "TimingElements");
+  platform::PropertyValue timingId = registry.registryProperty(*held, "DPTimingModeId");
+  platform::PropertyValue elements = registry.registryProperty(*held, "TimingElements");
   held.reset();
   if (!timingId || !timingId->is_number() || !elements || !elements->is_array())
     return Record::object();
@@ -98,18 +100,18 @@ Maybe hdmiLink(Context& cx) {
   for (const Record& element : *elements) {
     if (!element.is_object()) continue;
     Reader read;
-    const Maybe el = element;
-    if (read.flag(member(el, "IsVirtual")) || !read.ok) continue;
-    Maybe horizontal = read.attributes(member(el, "HorizontalAttributes"));
-    Maybe vertical = read.attributes(member(el, "VerticalAttributes"));
-    const std::uint64_t hActive = read.count(member(horizontal, "Active"));
-    const std::uint64_t vActive = read.count(member(vertical, "Active"));
-    const std::uint64_t hTotal = read.count(member(horizontal, "Total"));
-    const std::uint64_t vTotal = read.count(member(vertical, "Total"));
-    const double hz = read.number(member(vertical, "PreciseSyncRate")) * kSyncRateUnit;
-    const bool interlaced = read.flag(member(el, "IsInterlaced"));
-    const std::uint64_t cea = read.count(member(el, "CEAShortID"));
-    Maybe id = member(el, "ID");
+    const Record* el = &element;
+    if (read.flag(lookup(el, "IsVirtual")) || !read.ok) continue;
+    const Record* horizontal = read.attributes(lookup(el, "HorizontalAttributes"));
+    const Record* vertical = read.attributes(lookup(el, "VerticalAttributes"));
+    const std::uint64_t hActive = read.count(lookup(horizontal, "Active"));
+    const std::uint64_t vActive = read.count(lookup(vertical, "Active"));
+    const std::uint64_t hTotal = read.count(lookup(horizontal, "Total"));
+    const std::uint64_t vTotal = read.count(lookup(vertical, "Total"));
+    const double hz = read.number(lookup(vertical, "PreciseSyncRate")) * kSyncRateUnit;
+    const bool interlaced = read.flag(lookup(el, "IsInterlaced"));
+    const std::uint64_t cea = read.count(lookup(el, "CEAShortID"));
+    const Record* id = lookup(el, "ID");
     if (id && !id->is_number()) read.ok = false;
     if (!read.ok) continue;
 
@@ -127,8 +129,8 @@ Maybe hdmiLink(Context& cx) {
         format.reset();
       }
     }
-    const Record idValue = id ? *id : Record(0);
-    if (idValue == *timingId && hActive != 0 && vActive != 0 && hz > 0) {
+    if ((id ? *id == *timingId : Record(0) == *timingId) && hActive != 0 && vActive != 0 &&
+        hz > 0) {
       signal = Record::object();
       signal["width"] = hActive;
       signal["height"] = vActive;

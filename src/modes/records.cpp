@@ -1,5 +1,6 @@
 #include "modes/records.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +20,13 @@ constexpr std::uint32_t kNativeWanted = platform::kModeValid | platform::kModeSa
 
 char scanLetter(const platform::DisplayMode& mode) {
   return (mode.ioFlags() & platform::kModeInterlaced) != 0 ? 'i' : 'p';
+}
+
+template <typename T>
+void appendNumber(std::string& out, T value, int base = 10) {
+  char buffer[32];
+  auto r = std::to_chars(buffer, buffer + sizeof buffer, value, base);
+  out.append(buffer, r.ptr);
 }
 
 }  // namespace
@@ -48,19 +56,36 @@ std::optional<std::string> nativeKey(const platform::DisplayMode* mode,
   if (!std::isfinite(hz) || !(hz > 0) || hz > 1000) return std::nullopt;
   if (mode->width() != mode->pixelWidth() || mode->height() != mode->pixelHeight())
     return std::nullopt;
-  char tail[96];
-  std::snprintf(tail, sizeof tail, ":%x:%zux%zu%c:%lld",
-                static_cast<unsigned>(static_cast<std::uint32_t>(mode->ioDisplayModeID())),
-                mode->pixelWidth(), mode->pixelHeight(), scanLetter(*mode),
-                static_cast<long long>(std::llround(hz * 1000000.0)));
-  return "native:" + *uuid + tail;
+  std::string key;
+  key.reserve(7 + uuid->size() + 48);
+  key += "native:";
+  key += *uuid;
+  key += ':';
+  appendNumber(key, static_cast<std::uint32_t>(mode->ioDisplayModeID()), 16);
+  key += ':';
+  appendNumber(key, mode->pixelWidth());
+  key += 'x';
+  appendNumber(key, mode->pixelHeight());
+  key += scanLetter(*mode);
+  key += ':';
+  appendNumber(key, static_cast<long long>(std::llround(hz * 1000000.0)));
+  return key;
 }
 
 std::string nativeLabel(const platform::DisplayMode& mode) {
-  char text[160];
-  std::snprintf(text, sizeof text, "%zu\u00d7%zu%c \u00b7 %.6f Hz \u00b7 #%x", mode.pixelWidth(),
-                mode.pixelHeight(), scanLetter(mode), mode.refreshRate(),
-                static_cast<unsigned>(static_cast<std::uint32_t>(mode.ioDisplayModeID())));
+  std::string text;
+  text.reserve(48);
+  appendNumber(text, mode.pixelWidth());
+  text += "\u00d7";
+  appendNumber(text, mode.pixelHeight());
+  text += scanLetter(mode);
+  text += " \u00b7 ";
+  char buffer[400];
+  auto r = std::to_chars(buffer, buffer + sizeof buffer, mode.refreshRate(),
+                         std::chars_format::fixed, 6);
+  text.append(buffer, r.ptr);
+  text += " Hz \u00b7 #";
+  appendNumber(text, static_cast<std::uint32_t>(mode.ioDisplayModeID()), 16);
   return text;
 }
 
@@ -77,7 +102,7 @@ Maybe readSnapshot(Context& cx, DisplayID display) {
   if (!stillAssigned(cx, display)) return std::nullopt;
   platform::ModeHandle mode = cx.platform.displays.copyDisplayMode(display);
   // The link is probed even without a mode, as every reading does.
-  Maybe link = hdmiLink(cx);
+  Maybe link = hdmiLink(cx, display);
   return snapshot(mode.get(), link);
 }
 

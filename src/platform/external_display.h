@@ -27,6 +27,9 @@ class ExternalDisplay {
  public:
   virtual ~ExternalDisplay() = default;
   virtual std::optional<std::string> uuid() = 0;  // UUID, then its description
+  // The display ID of the display this object drives; 0 when it cannot tell. The service reads
+  // and switches the link only of the display it is looking at.
+  virtual std::uint32_t display() = 0;
   virtual ExternalModeHandle currentMode() = 0;
   // nullopt: the platform gave no list.
   virtual std::optional<std::vector<ExternalModeHandle>> availableModes() = 0;

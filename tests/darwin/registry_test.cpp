@@ -26,9 +26,9 @@ TEST_F(RegistryTest, WalksTheMatchingServicesInOrderAndReleasesThem) {
   ASSERT_NE(iterator, nullptr);
   std::vector<nlohmann::json> uuids;
   while (RegistryHandle service = registry.iteratorNext(*iterator)) {
-    uuids.push_back(registry.registryProperty(*service, "IOMFBUUID").value_or(nullptr));
-    EXPECT_EQ(registry.registryProperty(*service, "external"), true);
-    EXPECT_EQ(registry.registryProperty(*service, "DPTimingModeId"), std::nullopt);
+    uuids.push_back(copyOf(registry.registryProperty(*service, "IOMFBUUID")).value_or(nullptr));
+    EXPECT_EQ(copyOf(registry.registryProperty(*service, "external")), true);
+    EXPECT_EQ(registry.registryProperty(*service, "DPTimingModeId"), nullptr);
   }
   EXPECT_EQ(uuids, (std::vector<nlohmann::json>{"A", "C"}));
   EXPECT_EQ(fake::registry().matchedClasses, std::vector<std::string>{kShim});
@@ -54,7 +54,7 @@ TEST_F(RegistryTest, ObjectsFromElsewhereReachNoPlatformCall) {
   IOKitRegistry registry;
   Foreign foreign;
   EXPECT_EQ(registry.iteratorNext(foreign), nullptr);
-  EXPECT_EQ(registry.registryProperty(foreign, "IOMFBUUID"), std::nullopt);
+  EXPECT_EQ(registry.registryProperty(foreign, "IOMFBUUID"), nullptr);
   EXPECT_TRUE(fake::registry().propertiesRead.empty());
 }
 

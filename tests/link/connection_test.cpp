@@ -144,27 +144,50 @@ TEST(SetConnection, SwitchesOnlyAnEligibleTarget) {
     test::Harness h(test::studioScenario());
     h.cx().state.targetUUID = "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6";
     h.cx().state.controlID = c.control;
-    Maybe l = hdmiLink(h.cx());
+    Maybe l = hdmiLink(h.cx(), 2);
     setConnection(h.cx(), c.display, l, target);
     EXPECT_EQ(h.changes(), c.switched ? std::vector<std::string>{"setCurrentMode 2 1"}
                                       : std::vector<std::string>{});
   }
 }
 
+TEST(SetConnection, NeverSwitchesAnotherDisplaysExternalDisplay) {
+  // A DisplayPort monitor (display 3) is the eligible target; the HDMI object drives display 2.
+  json scenario = test::studioScenario();
+  json monitor = scenario["displays"][1];
+  monitor["id"] = 3;
+  monitor["uuid"] = "DP-MONITOR";
+  scenario["displays"].push_back(monitor);
+  scenario["externalDisplay"]["display"] = 2;
+  test::Harness h(scenario);
+  h.cx().state.targetUUID = "DP-MONITOR";
+  h.cx().state.controlID = 1;
+  EXPECT_FALSE(hdmiLink(h.cx(), 3));  // the television's link is not the monitor's
+  Maybe tvLink = hdmiLink(h.cx(), 2);
+  ASSERT_TRUE(tvLink);
+  setConnection(h.cx(), 3, tvLink,
+                json{{"width", 1920},
+                     {"height", 1080},
+                     {"nominalHz", 59.94},
+                     {"color", "RGB 8-bit"},
+                     {"hdr", "SDR"}});
+  EXPECT_EQ(h.changes(), std::vector<std::string>{});
+}
+
 TEST(SetConnection, TakesEffectAfterTheLinkSettles) {
   test::Harness h(test::studioScenario());
   h.cx().state.targetUUID = "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6";
   h.cx().state.controlID = 1;
-  Maybe before = hdmiLink(h.cx());
+  Maybe before = hdmiLink(h.cx(), 2);
   setConnection(h.cx(), 2, before,
                 json{{"width", 1920},
                      {"height", 1080},
                      {"nominalHz", 59.94},
                      {"color", "RGB 8-bit"},
                      {"hdr", "SDR"}});
-  EXPECT_EQ(hdmiLink(h.cx()), before);
+  EXPECT_EQ(hdmiLink(h.cx(), 2), before);
   h.run(std::chrono::milliseconds(250));
-  Maybe after = hdmiLink(h.cx());
+  Maybe after = hdmiLink(h.cx(), 2);
   ASSERT_TRUE(after);
   EXPECT_EQ((*after)["signal"]["format"], "1080p59.94");
   EXPECT_EQ((*after)["mode"]["nominalHz"], 59.94);

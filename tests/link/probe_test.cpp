@@ -39,12 +39,12 @@ Maybe probe(json registry, std::function<void(json&)> edit = nullptr) {
   scenario["registry"] = std::move(registry);
   if (edit) edit(scenario);
   test::Harness h(scenario);
-  return hdmiLink(h.cx());
+  return hdmiLink(h.cx(), 2);
 }
 
 TEST(HdmiLink, StudioTelevision) {
   test::Harness h(test::studioScenario());
-  Maybe link = hdmiLink(h.cx());
+  Maybe link = hdmiLink(h.cx(), 2);
   ASSERT_TRUE(link);
   EXPECT_EQ(
       *link,
@@ -113,12 +113,12 @@ TEST(HdmiLink, NoExternalDisplayReadsNoRegistry) {
   json scenario = test::studioScenario();
   scenario["externalDisplay"] = nullptr;
   test::Harness h(scenario);
-  EXPECT_FALSE(hdmiLink(h.cx()));
+  EXPECT_FALSE(hdmiLink(h.cx(), 2));
   EXPECT_EQ(h.machine->callCount("servicesMatching"), 0u);
   scenario["externalDisplay"] = test::studioScenario()["externalDisplay"];
   scenario["externalDisplay"]["uuid"] = "";
   test::Harness empty(scenario);
-  EXPECT_FALSE(hdmiLink(empty.cx()));
+  EXPECT_FALSE(hdmiLink(empty.cx(), 2));
   EXPECT_EQ(empty.machine->callCount("servicesMatching"), 0u);
 }
 
@@ -285,7 +285,7 @@ TEST(ConnectionDescription, ModeObjectsThatGiveNoRecord) {
     json scenario = test::studioScenario();
     scenario["externalDisplay"]["availableModes"] = json::array({c.mode});
     test::Harness h(scenario);
-    Maybe link = hdmiLink(h.cx());
+    Maybe link = hdmiLink(h.cx(), 2);
     ASSERT_TRUE(link);
     EXPECT_EQ((*link)["mode"].empty(), !c.present);
     if (std::string(c.name) == "no colour") {

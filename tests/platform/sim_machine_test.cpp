@@ -308,15 +308,15 @@ TEST_F(SimMachineTest, RegistryListsMatchingServicesVerbatim) {
   ASSERT_EQ(machine->servicesMatching("IOMobileFramebufferShim", it), 0);
   std::vector<std::optional<json>> uuids;
   while (auto service = machine->iteratorNext(*it)) {
-    uuids.push_back(machine->registryProperty(*service, "IOMFBUUID"));
+    uuids.push_back(platform::copyOf(machine->registryProperty(*service, "IOMFBUUID")));
     if (uuids.size() == 2) {
-      EXPECT_EQ(machine->registryProperty(*service, "external"), json("yes"));
-      EXPECT_EQ(machine->registryProperty(*service, "Transport"), std::nullopt);
+      EXPECT_EQ(platform::copyOf(machine->registryProperty(*service, "external")), json("yes"));
+      EXPECT_EQ(machine->registryProperty(*service, "Transport"), nullptr);
     }
   }
   EXPECT_EQ(uuids, (std::vector<std::optional<json>>{json("OTHER"), json("EXT")}));
   EXPECT_FALSE(machine->iteratorNext(*it));
-  EXPECT_EQ(machine->registryProperty(*it, "IOMFBUUID"), std::nullopt);  // not a service
+  EXPECT_EQ(machine->registryProperty(*it, "IOMFBUUID"), nullptr);  // not a service
   ASSERT_EQ(machine->servicesMatching("Missing", it), 0);
   EXPECT_FALSE(machine->iteratorNext(*it));
 }
@@ -427,7 +427,7 @@ TEST_F(SimMachineTest, FaultsHitEveryKindOfCall) {
          platform::RegistryHandle it;
          ASSERT_EQ(m.servicesMatching("IOMobileFramebufferShim", it), 0);
          auto service = m.iteratorNext(*it);
-         EXPECT_EQ(m.registryProperty(*service, "IOMFBUUID"), std::nullopt);
+         EXPECT_EQ(m.registryProperty(*service, "IOMFBUUID"), nullptr);
        }},
       {"externalDisplay", 1, [](M m) { EXPECT_FALSE(m.externalDisplay()); }},
       {"uuid", 1, [](M m) { EXPECT_EQ(m.externalDisplay()->uuid(), std::nullopt); }},

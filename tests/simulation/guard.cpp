@@ -143,6 +143,7 @@ class GuardedExternal final : public platform::ExternalDisplay {
   GuardedExternal(platform::ExternalDisplayHandle inner, Guard& guard)
       : inner_(std::move(inner)), guard_(guard) {}
   std::optional<std::string> uuid() override { return inner_->uuid(); }
+  std::uint32_t display() override { return inner_->display(); }
   platform::ExternalModeHandle currentMode() override { return inner_->currentMode(); }
   std::optional<std::vector<platform::ExternalModeHandle>> availableModes() override {
     return inner_->availableModes();

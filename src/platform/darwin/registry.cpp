@@ -41,14 +41,15 @@ RegistryHandle IOKitRegistry::iteratorNext(RegistryObject& iterator) {
   return std::make_unique<IOObject>(next);
 }
 
-std::optional<nlohmann::json> IOKitRegistry::registryProperty(RegistryObject& service,
-                                                              const std::string& key) {
+PropertyValue IOKitRegistry::registryProperty(RegistryObject& service, const std::string& key) {
   const io_registry_entry_t entry = objectOf(service);
-  if (entry == 0) return std::nullopt;
+  if (entry == 0) return nullptr;
   const auto name = CFRef<CFStringRef>::adopt(
       CFStringCreateWithCString(kCFAllocatorDefault, key.c_str(), kCFStringEncodingUTF8));
-  if (!name) return std::nullopt;
-  return takeJSON(IORegistryEntryCreateCFProperty(entry, name.get(), kCFAllocatorDefault, 0));
+  if (!name) return nullptr;
+  auto value = takeJSON(IORegistryEntryCreateCFProperty(entry, name.get(), kCFAllocatorDefault, 0));
+  if (!value) return nullptr;
+  return std::make_shared<const nlohmann::json>(std::move(*value));
 }
 
 }  // namespace df::platform::darwin

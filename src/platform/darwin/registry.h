@@ -29,8 +29,7 @@ class IOKitRegistry final : public DeviceRegistry {
  public:
   KernReturn servicesMatching(const std::string& className, RegistryHandle& iterator) override;
   RegistryHandle iteratorNext(RegistryObject& iterator) override;
-  std::optional<nlohmann::json> registryProperty(RegistryObject& service,
-                                                 const std::string& key) override;
+  PropertyValue registryProperty(RegistryObject& service, const std::string& key) override;
 };
 
 }  // namespace df::platform::darwin

@@ -176,6 +176,10 @@ class SimMachine::ExternalObject final : public platform::ExternalDisplay {
     auto m = machine();
     return m ? m->externalUUID() : std::nullopt;
   }
+  std::uint32_t display() override {
+    auto m = machine();
+    return m ? m->externalDisplayID() : 0;
+  }
   platform::ExternalModeHandle currentMode() override {
     auto m = machine();
     return m ? m->externalCurrentMode() : nullptr;
@@ -337,7 +341,7 @@ SimMachine::ExternalData SimMachine::parseExternal(const json& external) {
   e.uuid = optionalString(external.value("uuid", json()));
   for (const auto& m : external.value("availableModes", json::array())) {
     ExternalModeData x;
-    x.source = m;
+    x.source = std::make_shared<const json>(m);
     if (m.contains("isVRR")) x.isVRR = m["isVRR"].get<bool>();
     x.refreshRate = rateValue(m.at("refreshRate"));
     x.colorMode = optionalString(m.value("colorMode", json()));
@@ -359,7 +363,8 @@ std::vector<std::shared_ptr<SimMachine::ServiceData>> SimMachine::parseRegistry(
   std::vector<std::shared_ptr<ServiceData>> out;
   for (const auto& s : registry)
     out.push_back(std::make_shared<ServiceData>(
-        ServiceData{s.at("class").get<std::string>(), s.value("properties", json::object())}));
+        ServiceData{s.at("class").get<std::string>(),
+                    std::make_shared<const json>(s.value("properties", json::object()))}));
   return out;
 }
 
@@ -494,10 +499,13 @@ void SimMachine::followLink(const DisplayData& d, Nanos now) {
 void SimMachine::setLinkTiming(const json& timing) {
   if (!external_ || !external_->uuid) return;
   for (auto& service : registry_) {
-    auto& props = service->properties;
+    const json& props = *service->properties;
     if (!props.is_object()) continue;
     auto it = props.find("IOMFBUUID");
-    if (it != props.end() && *it == *external_->uuid) props["DPTimingModeId"] = timing;
+    if (it == props.end() || *it != *external_->uuid) continue;
+    auto changed = std::make_shared<json>(props);
+    (*changed)["DPTimingModeId"] = timing;
+    service->properties = std::move(changed);
   }
 }
 
@@ -927,19 +935,20 @@ platform::RegistryHandle SimMachine::iteratorNext(platform::RegistryObject& iter
   });
 }
 
-std::optional<json> SimMachine::registryProperty(platform::RegistryObject& service,
-                                                 const std::string& key) {
+platform::PropertyValue SimMachine::registryProperty(platform::RegistryObject& service,
+                                                     const std::string& key) {
   static constexpr std::string_view kCall = "registryProperty";
-  return guarded<std::optional<json>>(kCall, std::nullopt, [&]() -> std::optional<json> {
+  return guarded<platform::PropertyValue>(kCall, nullptr, [&]() -> platform::PropertyValue {
     Session s(*this, kCall);
-    if (fault(kCall, {})) return std::nullopt;
+    if (fault(kCall, {})) return nullptr;
     const auto* object = dynamic_cast<ServiceObject*>(&service);
-    if (!object) return std::nullopt;
-    const auto& props = object->data->properties;
-    if (!props.is_object()) return std::nullopt;
-    auto it = props.find(key);
-    if (it == props.end()) return std::nullopt;
-    return *it;
+    if (!object) return nullptr;
+    const std::shared_ptr<const json>& props = object->data->properties;
+    if (!props->is_object()) return nullptr;
+    auto it = props->find(key);
+    if (it == props->end()) return nullptr;
+    // Shares the properties it points into, so it outlives any later change to them.
+    return platform::PropertyValue(props, &*it);
   });
 }
 
@@ -960,6 +969,15 @@ platform::ExternalDisplayHandle SimMachine::externalDisplay() {
         if (!external_) return nullptr;
         return std::make_unique<ExternalObject>(live_, self_);
       });
+}
+
+platform::DisplayID SimMachine::externalDisplayID() {
+  static constexpr std::string_view kCall = "display";
+  return guarded<platform::DisplayID>(kCall, 0, [&]() -> platform::DisplayID {
+    Session s(*this, kCall);
+    if (fault(kCall, about(externalOwnerID()))) return 0;
+    return external_ ? externalOwnerID() : 0;
+  });
 }
 
 std::optional<std::string> SimMachine::externalUUID() {
@@ -1010,7 +1028,7 @@ void SimMachine::externalSetCurrentMode(const platform::ExternalMode& mode) {
     Session s(*this, kCall);
     const DisplayID owner = externalOwnerID();
     const auto* sim = dynamic_cast<const ExternalModeObject*>(&mode);
-    json detail = {{"mode", sim ? sim->data.source : json(nullptr)}, {"index", nullptr}};
+    json detail = {{"mode", sim ? *sim->data.source : json(nullptr)}, {"index", nullptr}};
     if (external_) checkEligible(kCall, owner, s.now);
     std::optional<std::size_t> index;
     Error result = kSuccess;
@@ -1025,8 +1043,9 @@ void SimMachine::externalSetCurrentMode(const platform::ExternalMode& mode) {
       if (sim->version == externalVersion_ && sim->index < external_->modes.size()) {
         index = sim->index;
       } else {
-        index = firstIndex(external_->modes,
-                           [&](const ExternalModeData& m) { return m.source == sim->data.source; });
+        index = firstIndex(external_->modes, [&](const ExternalModeData& m) {
+          return *m.source == *sim->data.source;
+        });
       }
       if (!index) result = kErrorIllegalArgument;
     }
@@ -1166,7 +1185,7 @@ std::optional<json> SimMachine::linkTimingModeId() const {
   std::lock_guard lock(mutex_);
   if (!external_ || !external_->uuid) return std::nullopt;
   for (const auto& service : registry_) {
-    const auto& props = service->properties;
+    const json& props = *service->properties;
     if (!props.is_object()) continue;
     auto uuid = props.find("IOMFBUUID");
     if (uuid == props.end() || *uuid != *external_->uuid) continue;

@@ -81,8 +81,8 @@ class SimMachine final : public platform::DisplayServices,
   platform::KernReturn servicesMatching(const std::string& className,
                                         platform::RegistryHandle& iterator) override;
   platform::RegistryHandle iteratorNext(platform::RegistryObject& iterator) override;
-  std::optional<nlohmann::json> registryProperty(platform::RegistryObject& service,
-                                                 const std::string& key) override;
+  platform::PropertyValue registryProperty(platform::RegistryObject& service,
+                                           const std::string& key) override;
 
   // --- External display object ---
   platform::ExternalDisplayHandle externalDisplay() override;
@@ -163,7 +163,7 @@ class SimMachine final : public platform::DisplayServices,
   };
 
   struct ExternalModeData {
-    nlohmann::json source;
+    std::shared_ptr<const nlohmann::json> source;  // shared: every handle carries one
     std::optional<bool> isVRR;
     double refreshRate = 0;
     std::optional<std::string> colorMode, hdrMode;
@@ -181,7 +181,8 @@ class SimMachine final : public platform::DisplayServices,
 
   struct ServiceData {
     std::string className;
-    nlohmann::json properties;
+    // Replaced whole when a property changes: values handed out stay as they were read.
+    std::shared_ptr<const nlohmann::json> properties;
   };
 
   struct FaultData {
@@ -235,6 +236,7 @@ class SimMachine final : public platform::DisplayServices,
 
   // Called by the handle objects.
   std::optional<std::string> externalUUID();
+  platform::DisplayID externalDisplayID();
   platform::ExternalModeHandle externalCurrentMode();
   std::optional<std::vector<platform::ExternalModeHandle>> externalAvailableModes();
   void externalSetCurrentMode(const platform::ExternalMode& mode);

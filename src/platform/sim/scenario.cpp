@@ -374,6 +374,7 @@ const std::vector<std::string>& faultableCalls() {
       "servicesMatching",
       "iteratorNext",
       "registryProperty",
+      "display",
       "externalDisplay",
       "uuid",
       "currentMode",
