@@ -93,12 +93,13 @@ class Cycle {
 
     for (const auto& [key, mode] : formatMap_)
       if (!startsWith(key, kNativePrefix)) formats_.push_back(key);
-    const Maybe linkMode = member(link_, "mode");
+    const Record* link = link_ ? &*link_ : nullptr;
+    const Record* linkMode = lookup(link, "mode");
     for (std::string_view entry : k1080pProbeList) {
-      const auto rate = asNumber(member(member(link_, "progressive1080Rates"), entry));
+      const Record* rate = lookup(lookup(link, "progressive1080Rates"), entry);
       Maybe c;
-      if (rate && linkMode && linkMode->is_object() && !linkMode->empty())
-        c = connectionFor(cx_, *link_, *rate);
+      if (rate && rate->is_number() && linkMode && linkMode->is_object() && !linkMode->empty())
+        c = connectionFor(cx_, *link_, rate->get<double>());
       if (c) {
         connectionMap_[std::string(entry)] = std::move(*c);
         appendOnce(formats_, entry);
