@@ -12,7 +12,7 @@ using DisplayServicesTest = fake::Test;
 
 constexpr DisplayID kDisplay = 5;
 
-fake::ModeSpec specOf(std::size_t width) {
+fake::ModeValues specOf(std::size_t width) {
   return {width, width * 9 / 16, width * 2, width * 9 / 8, 59.94, 0x100003, 7};
 }
 
@@ -28,7 +28,7 @@ TEST_F(DisplayServicesTest, ModeListHoldsItsOwnReferenceToEachMode) {
     EXPECT_EQ(fake::references(display.modes), 1);  // the copy was released
     EXPECT_EQ(fake::references(first), 2);          // the world's array and the handle
     const DisplayMode& mode = *(*modes)[0];
-    const fake::ModeSpec want = specOf(1920);
+    const fake::ModeValues want = specOf(1920);
     EXPECT_EQ(mode.width(), want.width);
     EXPECT_EQ(mode.height(), want.height);
     EXPECT_EQ(mode.pixelWidth(), want.pixelWidth);

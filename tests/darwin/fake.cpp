@@ -36,7 +36,7 @@ struct Object {
   std::uint64_t lowBits = 0;
   std::vector<const void*> items;
   std::vector<std::pair<const void*, const void*>> entries;
-  ModeSpec mode;
+  ModeValues mode;
   std::vector<std::size_t> matched;  // an iterator's services
   std::size_t next = 0;
   std::size_t service = 0;
@@ -266,9 +266,9 @@ CFUUIDRef uuid(const char* text) {
   return as<CFUUIDRef>(o);
 }
 
-CGDisplayModeRef mode(const ModeSpec& spec) {
+CGDisplayModeRef mode(const ModeValues& values) {
   Object* o = make(Kind::Mode);
-  o->mode = spec;
+  o->mode = values;
   return as<CGDisplayModeRef>(o);
 }
 
@@ -541,32 +541,32 @@ CGDisplayModeRef CGDisplayCopyDisplayMode(CGDirectDisplayID display) {
 }
 
 namespace {
-const fake::ModeSpec* spec(CGDisplayModeRef mode) {
+const fake::ModeValues* values(CGDisplayModeRef mode) {
   const Object* o = fake::use(mode, Kind::Mode, "a CGDisplayModeGet call");
   return o == nullptr ? nullptr : &o->mode;
 }
 }  // namespace
 
 size_t CGDisplayModeGetWidth(CGDisplayModeRef mode) {
-  return spec(mode) ? spec(mode)->width : 0;
+  return values(mode) ? values(mode)->width : 0;
 }
 size_t CGDisplayModeGetHeight(CGDisplayModeRef mode) {
-  return spec(mode) ? spec(mode)->height : 0;
+  return values(mode) ? values(mode)->height : 0;
 }
 size_t CGDisplayModeGetPixelWidth(CGDisplayModeRef mode) {
-  return spec(mode) ? spec(mode)->pixelWidth : 0;
+  return values(mode) ? values(mode)->pixelWidth : 0;
 }
 size_t CGDisplayModeGetPixelHeight(CGDisplayModeRef mode) {
-  return spec(mode) ? spec(mode)->pixelHeight : 0;
+  return values(mode) ? values(mode)->pixelHeight : 0;
 }
 double CGDisplayModeGetRefreshRate(CGDisplayModeRef mode) {
-  return spec(mode) ? spec(mode)->refreshRate : 0;
+  return values(mode) ? values(mode)->refreshRate : 0;
 }
 uint32_t CGDisplayModeGetIOFlags(CGDisplayModeRef mode) {
-  return spec(mode) ? spec(mode)->ioFlags : 0;
+  return values(mode) ? values(mode)->ioFlags : 0;
 }
 int32_t CGDisplayModeGetIODisplayModeID(CGDisplayModeRef mode) {
-  return spec(mode) ? spec(mode)->ioDisplayModeID : 0;
+  return values(mode) ? values(mode)->ioDisplayModeID : 0;
 }
 
 CGDisplayModeRef CGDisplayModeRetain(CGDisplayModeRef mode) {

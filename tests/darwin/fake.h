@@ -48,13 +48,13 @@ void append(CFArrayRef array, CFTypeRef item);  // retains item
 void clear(CFArrayRef array);                   // releases the items
 CFUUIDRef uuid(const char* text);
 
-struct ModeSpec {
+struct ModeValues {
   std::size_t width = 0, height = 0, pixelWidth = 0, pixelHeight = 0;
   double refreshRate = 0;
   std::uint32_t ioFlags = 0;
   std::int32_t ioDisplayModeID = 0;
 };
-CGDisplayModeRef mode(const ModeSpec& spec);
+CGDisplayModeRef mode(const ModeValues& values);
 
 // CoreGraphics and ColorSync. The world holds one reference to each object given to it.
 struct Display {
