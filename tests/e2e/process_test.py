@@ -238,7 +238,7 @@ class Commands(ProcessTest):
         s = self.sim(scenario=scenario)
         s.wait_ready()
         s.send(command("1080p50"))
-        time.sleep(0.15)  # well inside the verification, which needs at least 650 ms
+        time.sleep(0.3)  # well inside the verification, which needs at least 650 ms
         s.proc.send_signal(signal.SIGTERM)
         rest = self.assertCleanExit(s)
         self.assertEqual([r["phase"] for r in rest], ["matched"])
@@ -249,10 +249,11 @@ class Commands(ProcessTest):
         # The television comes back in its own default mode, with the signal to match.
         registry = json.loads(json.dumps(STUDIO["registry"]))
         registry[1]["properties"]["DPTimingModeId"] = 101
-        scenario["events"] = [{"at": 800, "unplug": 2},
-                              {"at": 1000, "update": {"display": 2, "current": 1}},
-                              {"at": 1000, "registry": registry},
-                              {"at": 1300, "plug": 2}]
+        # Late enough that the first command is verified first, even on a loaded machine.
+        scenario["events"] = [{"at": 1500, "unplug": 2},
+                              {"at": 1700, "update": {"display": 2, "current": 1}},
+                              {"at": 1700, "registry": registry},
+                              {"at": 2000, "plug": 2}]
         s = self.sim(scenario=scenario)
         s.send(command("1080p50"))
         phases = []
