@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <map>
 
 #include "apply/apply.h"
@@ -302,8 +301,13 @@ bool naturalLess(std::string_view a, std::string_view b) {
       j = ej;
       continue;
     }
-    const int ca = std::tolower(static_cast<unsigned char>(a[i]));
-    const int cb = std::tolower(static_cast<unsigned char>(b[j]));
+    // Letters fold to lower case as in the C locale; other bytes compare as they are.
+    auto lower = [](char c) {
+      const auto u = static_cast<unsigned char>(c);
+      return u >= 'A' && u <= 'Z' ? u + ('a' - 'A') : u;
+    };
+    const unsigned ca = lower(a[i]);
+    const unsigned cb = lower(b[j]);
     if (ca != cb) return ca < cb;
     ++i;
     ++j;
