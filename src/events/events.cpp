@@ -1,7 +1,7 @@
 #include "events/events.h"
 
+#include "cycle/cycle.h"
 #include "display/display.h"
-#include "inspect/inspect.h"
 
 namespace df {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "apply/apply.h"
+#include "cycle/cycle.h"
 #include "display/display.h"
 #include "events/events.h"
-#include "inspect/inspect.h"
 #include "shell/command.h"
 
 namespace df {

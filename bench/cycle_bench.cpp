@@ -1,7 +1,7 @@
 // The inspection that changes nothing, on the default scenario and on a large machine, with the
 // allocations it makes; and the parse and dispatch of one command line.
 //
-// Besides the Google Benchmark runs, `inspect_bench --cycles N [--machine default|large]
+// Besides the Google Benchmark runs, `cycle_bench --cycles N [--machine default|large]
 // [--request current|shown]` sets the service up and runs N such inspections, nothing more:
 // under callgrind, the difference between two values of N gives instructions per inspection.
 #include <atomic>
@@ -12,7 +12,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
-#include "inspect/inspect.h"
+#include "cycle/cycle.h"
 #include "shell/stdin_reader.h"
 
 // Every allocation of this binary is counted.

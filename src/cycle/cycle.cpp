@@ -1,12 +1,12 @@
-#include "inspect/inspect.h"
+#include "cycle/cycle.h"
 
 #include <algorithm>
 #include <array>
 #include <map>
 
 #include "apply/apply.h"
+#include "cycle/report.h"
 #include "display/display.h"
-#include "inspect/report.h"
 #include "link/connection.h"
 #include "link/probe.h"
 #include "modes/format.h"

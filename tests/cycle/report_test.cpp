@@ -1,4 +1,4 @@
-#include "inspect/report.h"
+#include "cycle/report.h"
 
 #include <algorithm>
 #include <string>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "inspect/inspect.h"
+#include "cycle/cycle.h"
 #include "support/harness.h"
 
 namespace df {

@@ -1,6 +1,6 @@
 // The inspection cycle end to end on the simulated machine: every phase, with the whole report
 // and the changes that reached the platform.
-#include "inspect/inspect.h"
+#include "cycle/cycle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "inspect/report.h"
+#include "cycle/report.h"
 
 namespace df {
 
