@@ -1,7 +1,6 @@
 #include "modes/format.h"
 
 #include <cmath>
-#include <cstdio>
 
 namespace df {
 

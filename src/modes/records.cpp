@@ -1,9 +1,7 @@
 #include "modes/records.h"
 
 #include <charconv>
-#include <cinttypes>
 #include <cmath>
-#include <cstdio>
 
 #include "display/display.h"
 #include "link/probe.h"
