@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "display/display.h"
 #include "link/probe.h"
@@ -25,6 +27,80 @@ void appendNumber(std::string& out, T value, int base = 10) {
   char buffer[32];
   auto r = std::to_chars(buffer, buffer + sizeof buffer, value, base);
   out.append(buffer, r.ptr);
+}
+
+// Appends the value with six decimals, as printf's "%.6f" writes it in the C locale: the exact
+// binary value rounded half to even. Written out here because the floating-point to_chars
+// overloads are unavailable before macOS 13.3, and snprintf would follow the locale.
+void appendFixed6(std::string& out, double value) {
+  if (std::signbit(value)) out += '-';
+  if (std::isnan(value)) {
+    out += "nan";
+    return;
+  }
+  if (std::isinf(value)) {
+    out += "inf";
+    return;
+  }
+  constexpr std::uint64_t kScale = 1000000;
+  int exponent = 0;
+  const double fraction = std::frexp(std::fabs(value), &exponent);
+  // |value| = mantissa * 2^exponent exactly, with a mantissa of at most 53 bits.
+  const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+  exponent -= 53;
+  if (exponent > 0) {
+    if (exponent <= 10) {
+      appendNumber(out, mantissa << exponent);
+    } else {
+      // A whole number past 2^63: doubled in base 10^9 limbs, least significant first.
+      constexpr std::uint32_t kLimb = 1000000000;
+      std::vector<std::uint32_t> limbs{static_cast<std::uint32_t>(mantissa % kLimb),
+                                       static_cast<std::uint32_t>(mantissa / kLimb % kLimb),
+                                       static_cast<std::uint32_t>(mantissa / kLimb / kLimb)};
+      for (int i = 0; i < exponent; ++i) {
+        std::uint32_t carry = 0;
+        for (auto& limb : limbs) {
+          const std::uint32_t doubled = limb * 2 + carry;
+          carry = doubled >= kLimb ? 1 : 0;
+          limb = doubled - carry * kLimb;
+        }
+        if (carry != 0) limbs.push_back(carry);
+      }
+      while (limbs.size() > 1 && limbs.back() == 0) limbs.pop_back();
+      appendNumber(out, limbs.back());
+      for (auto it = limbs.rbegin() + 1; it != limbs.rend(); ++it) {
+        char digits[9];
+        std::uint32_t limb = *it;
+        for (int d = 8; d >= 0; --d, limb /= 10) digits[d] = static_cast<char>('0' + limb % 10);
+        out.append(digits, sizeof digits);
+      }
+    }
+    out += ".000000";
+    return;
+  }
+  const int shift = -exponent;  // bits below the binary point
+  std::uint64_t whole = shift < 64 ? mantissa >> shift : 0;
+  const std::uint64_t below = shift < 64 ? mantissa & ((std::uint64_t{1} << shift) - 1) : mantissa;
+  std::uint64_t micros = 0;
+  // below * 10^6 needs up to 73 bits; past 127 bits of shift it is less than half a unit.
+  if (below != 0 && shift < 127) {
+    __extension__ typedef unsigned __int128 Wide;
+    const Wide scaled = static_cast<Wide>(below) * kScale;
+    const Wide unit = static_cast<Wide>(1) << shift;
+    micros = static_cast<std::uint64_t>(scaled >> shift);
+    const Wide rest = scaled & (unit - 1);
+    const Wide half = unit >> 1;
+    if (rest > half || (rest == half && (micros & 1) != 0)) ++micros;
+    if (micros == kScale) {
+      micros = 0;
+      ++whole;
+    }
+  }
+  appendNumber(out, whole);
+  out += '.';
+  char digits[6];
+  for (int d = 5; d >= 0; --d, micros /= 10) digits[d] = static_cast<char>('0' + micros % 10);
+  out.append(digits, sizeof digits);
 }
 
 }  // namespace
@@ -78,10 +154,7 @@ std::string nativeLabel(const platform::DisplayMode& mode) {
   appendNumber(text, mode.pixelHeight());
   text += scanLetter(mode);
   text += " \u00b7 ";
-  char buffer[400];
-  auto r = std::to_chars(buffer, buffer + sizeof buffer, mode.refreshRate(),
-                         std::chars_format::fixed, 6);
-  text.append(buffer, r.ptr);
+  appendFixed6(text, mode.refreshRate());
   text += " Hz \u00b7 #";
   appendNumber(text, static_cast<std::uint32_t>(mode.ioDisplayModeID()), 16);
   return text;

@@ -1,7 +1,13 @@
 #include "modes/records.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+#include <random>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -63,6 +69,52 @@ TEST(NativeKey, WorkedExampleAndFormatting) {
     if (c.label != nullptr) {
       EXPECT_EQ(nativeLabel(m), c.label);
     }
+  }
+}
+
+// The label's rate reads as printf's "%.6f" in the C locale, whatever the value: ties between
+// two sixth decimals (multiples of 1/128), subnormals, carries into the whole part, huge and
+// non-finite values, and random bit patterns.
+TEST(NativeLabel, RateReadsAsPrintfWouldWriteIt) {
+  std::vector<double> rates = {0.0,
+                               -0.0,
+                               60.0,
+                               60000.0 / 1001.0,
+                               0.0000005,
+                               0.0000015,
+                               1.0 / 128,
+                               3.0 / 128,
+                               7681.0 / 128,
+                               999.9999995,
+                               999.99999949999,
+                               9.9999995,
+                               std::ldexp(1.0, 63),
+                               std::ldexp(1.0, 64) + std::ldexp(1.0, 12),
+                               std::numeric_limits<double>::max(),
+                               std::numeric_limits<double>::min(),
+                               std::numeric_limits<double>::denorm_min(),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(),
+                               std::nan("")};
+  for (int k = 1; k < 128 * 1000; k += 37) rates.push_back(k / 128.0);
+  std::mt19937_64 bits(16);
+  for (int i = 0; i < 20000; ++i) {
+    const std::uint64_t word = bits();
+    rates.push_back(std::ldexp(static_cast<double>(word >> 11), -43));  // [0, 1024)
+    if (i % 10 != 0) continue;
+    double anything;
+    std::memcpy(&anything, &word, sizeof anything);
+    rates.push_back(anything);
+  }
+  test::FakeMode m;
+  m.id = 0x2a;
+  for (double hz : rates) {
+    m.hz = hz;
+    char rate[400];
+    std::snprintf(rate, sizeof rate, "%.6f", hz);
+    if (std::isnan(hz)) std::strcpy(rate, std::signbit(hz) ? "-nan" : "nan");  // printfs differ
+    ASSERT_EQ(nativeLabel(m), std::string("1920\u00d71080p \u00b7 ") + rate + " Hz \u00b7 #2a")
+        << std::hexfloat << hz;
   }
 }
 
