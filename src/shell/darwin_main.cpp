@@ -1,7 +1,6 @@
 // displayformatd: the service over the macOS display services, device registry and main queue.
 // It takes no options and reads no files or environment; standard output carries the status
 // reports and nothing is written to standard error.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include "platform/darwin/registry.h"
 #include "platform/platform.h"
 #include "shell/service.h"
+#include "shell/signals.h"
 #include "shell/stdin_reader.h"
 
 namespace {
@@ -29,10 +29,6 @@ struct Reader {
 void readStdin(void* context) {
   auto* reader = static_cast<Reader*>(context);
   df::readCommands(stdin, reader->queue, reader->service);
-}
-
-void terminateService(void* context) {
-  static_cast<df::Service*>(context)->terminate();
 }
 
 void keepAlive(CFRunLoopTimerRef, void*) {}
@@ -51,6 +47,9 @@ void writeLine(std::string_view line) {
 }  // namespace
 
 int main() {
+  // Before anything else, and before any thread starts, so that no moment of start-up loses one.
+  df::blockEndingSignals();
+
   darwin::CGDisplayServices displays;
   darwin::IOKitRegistry registry;
   darwin::ExternalDisplayProvider external;
@@ -60,14 +59,9 @@ int main() {
 
   if (service.start() != df::platform::kSuccess) return 1;
 
-  // The signal no longer ends the process; the source still sees it and runs the termination
-  // handler on the main queue, after the block in progress.
-  std::signal(SIGTERM, SIG_IGN);
-  dispatch_source_t sigterm =
-      dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGTERM, 0, dispatch_get_main_queue());
-  dispatch_set_context(sigterm, &service);
-  dispatch_source_set_event_handler_f(sigterm, &terminateService);
-  dispatch_activate(sigterm);
+  // A signal that came while the callback was registered is still pending and is taken now. The
+  // termination handler runs on the main queue, after the block in progress.
+  df::watchEndingSignals(queue, [&service] { service.terminate(); });
 
   Reader reader{queue, service};
   dispatch_async_f(dispatch_get_global_queue(QOS_CLASS_USER_INITIATED, 0), &reader, &readStdin);

@@ -1,19 +1,17 @@
 // displayformat-sim: the service on the simulated machine, in real time, with the service's own
 // stdin/stdout contract and exit statuses.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
-#include <asio/signal_set.hpp>
-
 #include "platform/asio/asio_queue.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/realtime.h"
 #include "platform/sim/scenario.h"
 #include "shell/service.h"
+#include "shell/signals.h"
 #include "shell/stdin_reader.h"
 
 namespace {
@@ -32,6 +30,7 @@ void writeLine(std::string_view line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  df::blockEndingSignals();
   std::string scenarioPath;
   std::string actionLogPath;
   for (int i = 1; i < argc; ++i) {
@@ -75,11 +74,9 @@ int main(int argc, char** argv) {
   df::Service service({machine, machine, machine}, queue, writeLine, exitWith);
   if (service.start() != df::platform::kSuccess) exitWith(1);
 
+  df::watchEndingSignals(queue, [&service] { service.terminate(); });
+
   df::sim::RealtimeDriver driver(machine);
-  asio::signal_set signals(queue.context(), SIGTERM);
-  signals.async_wait([&service](const asio::error_code& e, int) {
-    if (!e) service.terminate();
-  });
   std::thread([&queue, &service] { df::readCommands(stdin, queue, service); }).detach();
   queue.run();
 }

@@ -24,6 +24,8 @@ VALIDATOR = jsonschema.Draft202012Validator(REPORT_SCHEMA)
 with open(os.path.join(ROOT, "scenarios/studio-tv.json")) as f:
     STUDIO = json.load(f)
 TV = "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6"
+# The signals that end the service as SIGTERM does.
+ENDING_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 
 def command(fmt, revision=1, assign=True, enabled=True, apply=True):
@@ -36,7 +38,7 @@ def command(fmt, revision=1, assign=True, enabled=True, apply=True):
 class Sim:
     """One displayformat-sim process on a scenario, with its action log in a temp file."""
 
-    def __init__(self, test, scenario=None, path=None, args=()):
+    def __init__(self, test, scenario=None, path=None, args=(), preexec_fn=None):
         self.test = test
         self.dir = tempfile.TemporaryDirectory()
         if path is None:
@@ -46,21 +48,22 @@ class Sim:
         self.log = os.path.join(self.dir.name, "actions.jsonl")
         self.proc = subprocess.Popen([SIM, "--action-log", self.log, *args, path],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.PIPE, preexec_fn=preexec_fn)
         self.buffer = b""
         self.reports = []
 
     def wait_ready(self, timeout=10.0):
-        """Waits until the process watches SIGTERM, so that a signal cannot kill it outright."""
+        """Waits until main has begun and blocked or caught SIGTERM, so that a signal cannot
+        kill it outright (before main, the dynamic loader runs with the default action)."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             try:
                 with open(f"/proc/{self.proc.pid}/status") as f:
-                    caught = next(int(line.split()[1], 16) for line in f
-                                  if line.startswith("SigCgt:"))
-                if caught & (1 << (signal.SIGTERM - 1)):
+                    masks = {line.split()[0]: int(line.split()[1], 16) for line in f
+                             if line.startswith(("SigBlk:", "SigCgt:"))}
+                if (masks.get("SigBlk:", 0) | masks.get("SigCgt:", 0)) & (1 << (signal.SIGTERM - 1)):
                     return
-            except (FileNotFoundError, StopIteration, ProcessLookupError):
+            except (FileNotFoundError, ProcessLookupError):
                 pass
             time.sleep(0.01)
         self.test.fail("the process never started watching SIGTERM")
@@ -100,6 +103,14 @@ class Sim:
                               "not one compact JSON object per line")
         self.reports.append(report)
         return report
+
+    def exits_by_itself(self, timeout=5.0):
+        """Waits for the exit with the input still open, so the end of input cannot be what
+        ended it."""
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.test.fail(f"still running {timeout} s after the signal")
 
     def finish(self, timeout=10.0):
         """Waits for the exit; returns (status, the remaining reports, stderr)."""
@@ -156,11 +167,49 @@ class Startup(ProcessTest):
         self.assertEqual(self.assertCleanExit(s), [])
         self.assertEqual(s.actions(), [])
 
-    def test_sigterm_before_any_command(self):
-        s = self.sim()
-        s.wait_ready()
+    def test_ending_signal_before_any_command(self):
+        for sig in ENDING_SIGNALS:
+            with self.subTest(signal=sig.name):
+                s = self.sim()
+                s.wait_ready()
+                s.proc.send_signal(sig)
+                s.exits_by_itself()
+                self.assertEqual(self.assertCleanExit(s), [])
+                self.assertEqual(s.actions(), [])
+
+    def test_sigterm_during_start_up_is_not_lost(self):
+        # The scenario comes through a FIFO, so the signal lands while the process is still
+        # loading it, before any handling could have been installed; then start-up goes on.
+        with tempfile.TemporaryDirectory() as d:
+            fifo = os.path.join(d, "scenario.json")
+            os.mkfifo(fifo)
+            s = self.sim(path=fifo)
+            s.wait_ready()
+            s.proc.send_signal(signal.SIGTERM)
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                    break
+                except OSError:  # no reader yet
+                    self.assertIsNone(s.proc.poll(), "the signal ended the process")
+                    self.assertLess(time.monotonic(), deadline, "the scenario was never read")
+                    time.sleep(0.01)
+            os.set_blocking(fd, True)
+            with os.fdopen(fd, "w") as f:
+                json.dump(STUDIO, f)
+            s.exits_by_itself(timeout=2.0)
+            self.assertEqual(self.assertCleanExit(s), [])
+            self.assertEqual(s.actions(), [])
+
+    def test_sigterm_right_after_exec_when_the_parent_blocks_it(self):
+        # Before main the default action applies; a parent that may stop the service at once
+        # starts it with the signals blocked, and the mask survives exec.
+        s = self.sim(preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_BLOCK, ENDING_SIGNALS))
         s.proc.send_signal(signal.SIGTERM)
+        s.exits_by_itself(timeout=2.0)
         self.assertEqual(self.assertCleanExit(s), [])
+        self.assertEqual(s.actions(), [])
 
     def test_failed_registration_exits_one_without_reading(self):
         scenario = dict(STUDIO, faults=[{"call": "registerReconfigurationCallback", "error": 1000}])
@@ -232,17 +281,22 @@ class Commands(ProcessTest):
         # Each change in order, then the original 1080p60.00 mode back.
         self.assertEqual(s.configured(), [(2, 3), (2, 18), (2, 6), (2, 34), (2, 1)])
 
-    def test_sigterm_during_verification_waits_and_restores(self):
+    def test_ending_signal_during_verification_waits_and_restores(self):
+        # SIGINT and SIGHUP too: a service stopped by a terminal's Ctrl-C, or by its terminal
+        # closing, must not leave the television in a changed mode.
         scenario = json.loads(json.dumps(STUDIO))
         scenario["displays"][1]["settleMs"] = 400
-        s = self.sim(scenario=scenario)
-        s.wait_ready()
-        s.send(command("1080p50"))
-        time.sleep(0.3)  # well inside the verification, which needs at least 650 ms
-        s.proc.send_signal(signal.SIGTERM)
-        rest = self.assertCleanExit(s)
-        self.assertEqual([r["phase"] for r in rest], ["matched"])
-        self.assertEqual(s.configured(), [(2, 3), (2, 1)])
+        for sig in ENDING_SIGNALS:
+            with self.subTest(signal=sig.name):
+                s = self.sim(scenario=scenario)
+                s.wait_ready()
+                s.send(command("1080p50"))
+                time.sleep(0.3)  # well inside the verification, which needs at least 650 ms
+                s.proc.send_signal(sig)
+                s.exits_by_itself()
+                rest = self.assertCleanExit(s)
+                self.assertEqual([r["phase"] for r in rest], ["matched"])
+                self.assertEqual(s.configured(), [(2, 3), (2, 1)])
 
     def test_hot_plug_in_real_time(self):
         scenario = json.loads(json.dumps(STUDIO))
