@@ -7,7 +7,10 @@
 #include <IOKit/IOKitLib.h>
 #include <dispatch/dispatch.h>
 
+#include <charconv>
 #include <cstdint>
+
+// Cases 11 and 12 are rejected only for a macOS target, through availability markup.
 
 // Each case leaves most parameters unused; that must not be what fails it.
 void uses([[maybe_unused]] CFStringRef string, [[maybe_unused]] CFArrayRef array,
@@ -16,6 +19,7 @@ void uses([[maybe_unused]] CFStringRef string, [[maybe_unused]] CFArrayRef array
           [[maybe_unused]] CGDisplayConfigRef config, [[maybe_unused]] io_object_t service,
           [[maybe_unused]] dispatch_source_t source, [[maybe_unused]] dispatch_function_t work) {
   [[maybe_unused]] std::int64_t value = 0;
+  [[maybe_unused]] char text[32];
 #if MISUSE == 1
   CGDisplayModeGetWidth(string);  // a string where a mode is expected
 #elif MISUSE == 2
@@ -37,7 +41,13 @@ void uses([[maybe_unused]] CFStringRef string, [[maybe_unused]] CFArrayRef array
   CGConfigureDisplayWithDisplayMode(config, 1, mode, array);  // options that are not a dictionary
 #elif MISUSE == 10
   CFStringGetLength(uuid);  // a UUID where its string is expected
+#elif MISUSE == 11
+  std::to_chars(text, text + sizeof text, 60.0, std::chars_format::fixed, 6);  // macOS 13.3 on
+#elif MISUSE == 12
+  [[maybe_unused]] mach_port_t port = kIOMasterPortDefault;  // the name before macOS 12
 #else
+  std::to_chars(text, text + sizeof text, 60);
+  [[maybe_unused]] mach_port_t port = kIOMainPortDefault;
   CGDisplayModeGetWidth(mode);
   IOObjectRelease(service);
   CGDisplayModeRelease(mode);

@@ -8,7 +8,7 @@ extern "C" {
 #endif
 
 // Create rule; NULL when the display has no UUID.
-CFUUIDRef CGDisplayCreateUUIDFromDisplayID(uint32_t displayID);
+CFUUIDRef CGDisplayCreateUUIDFromDisplayID(uint32_t displayID) CF_RETURNS_RETAINED;
 
 #ifdef __cplusplus
 }

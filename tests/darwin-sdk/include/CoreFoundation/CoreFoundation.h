@@ -7,6 +7,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// Ownership markers of the platform's headers: a function that returns a reference its caller
+// must release, and an argument that the call releases. Clang's static analyzer reads them.
+#if defined(__clang__)
+#define CF_RETURNS_RETAINED __attribute__((cf_returns_retained))
+#define CF_RELEASES_ARGUMENT __attribute__((cf_consumed))
+#else
+#define CF_RETURNS_RETAINED
+#define CF_RELEASES_ARGUMENT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -56,7 +66,7 @@ CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encod
 Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
                            CFStringEncoding encoding);
 CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
-                                      CFStringEncoding encoding);  // Create rule
+                                      CFStringEncoding encoding) CF_RETURNS_RETAINED;
 
 // Booleans
 extern const CFBooleanRef kCFBooleanTrue;
@@ -113,10 +123,11 @@ const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
 void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, const void** values);
 CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys, const void** values,
                                    CFIndex numValues, const CFDictionaryKeyCallBacks* keyCallBacks,
-                                   const CFDictionaryValueCallBacks* valueCallBacks);
+                                   const CFDictionaryValueCallBacks* valueCallBacks)
+    CF_RETURNS_RETAINED;
 
 // UUIDs
-CFStringRef CFUUIDCreateString(CFAllocatorRef alloc, CFUUIDRef uuid);  // Create rule
+CFStringRef CFUUIDCreateString(CFAllocatorRef alloc, CFUUIDRef uuid) CF_RETURNS_RETAINED;
 
 // Run loops
 typedef void (*CFRunLoopTimerCallBack)(CFRunLoopTimerRef timer, void* info);
@@ -133,7 +144,7 @@ void CFRunLoopRun(void);
 CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
                                        CFTimeInterval interval, CFOptionFlags flags, CFIndex order,
                                        CFRunLoopTimerCallBack callout,
-                                       CFRunLoopTimerContext* context);  // Create rule
+                                       CFRunLoopTimerContext* context) CF_RETURNS_RETAINED;
 void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode);
 CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
 

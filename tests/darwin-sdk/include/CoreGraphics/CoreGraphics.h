@@ -3,12 +3,13 @@
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <mach/boolean.h>
+#include <os/availability.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef int boolean_t;
 typedef uint32_t CGDirectDisplayID;
 
 #ifdef __cplusplus
@@ -35,12 +36,13 @@ typedef struct CGDisplayMode* CGDisplayModeRef;
 CGError CGGetOnlineDisplayList(uint32_t maxDisplays, CGDirectDisplayID* onlineDisplays,
                                uint32_t* displayCount);
 extern const CFStringRef kCGDisplayShowDuplicateLowResolutionModes;
-CFArrayRef CGDisplayCopyAllDisplayModes(CGDirectDisplayID display, CFDictionaryRef options);
-CGDisplayModeRef CGDisplayCopyDisplayMode(CGDirectDisplayID display);
+CFArrayRef CGDisplayCopyAllDisplayModes(CGDirectDisplayID display,
+                                        CFDictionaryRef options) CF_RETURNS_RETAINED;
+CGDisplayModeRef CGDisplayCopyDisplayMode(CGDirectDisplayID display) CF_RETURNS_RETAINED;
 size_t CGDisplayModeGetWidth(CGDisplayModeRef mode);
 size_t CGDisplayModeGetHeight(CGDisplayModeRef mode);
-size_t CGDisplayModeGetPixelWidth(CGDisplayModeRef mode);
-size_t CGDisplayModeGetPixelHeight(CGDisplayModeRef mode);
+size_t CGDisplayModeGetPixelWidth(CGDisplayModeRef mode) API_AVAILABLE(macos(10.8));
+size_t CGDisplayModeGetPixelHeight(CGDisplayModeRef mode) API_AVAILABLE(macos(10.8));
 double CGDisplayModeGetRefreshRate(CGDisplayModeRef mode);
 uint32_t CGDisplayModeGetIOFlags(CGDisplayModeRef mode);
 int32_t CGDisplayModeGetIODisplayModeID(CGDisplayModeRef mode);

@@ -4,6 +4,7 @@
 // dispatch_object_t, while a source never passes for a queue.
 #pragma once
 
+#include <os/availability.h>
 #include <stdint.h>
 
 #ifndef __cplusplus
@@ -63,6 +64,6 @@ dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t 
                                          uintptr_t mask, dispatch_queue_t queue);
 void dispatch_set_context(dispatch_object_t object, void* context);
 void dispatch_source_set_event_handler_f(dispatch_source_t source, dispatch_function_t handler);
-void dispatch_activate(dispatch_object_t object);  // macOS 10.12
+void dispatch_activate(dispatch_object_t object) API_AVAILABLE(macos(10.12));
 
 }  // extern "C"
