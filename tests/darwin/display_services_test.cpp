@@ -78,15 +78,18 @@ TEST_F(DisplayServicesTest, CurrentModeAndUUIDAreReleasedWithTheirHandles) {
     EXPECT_EQ(uuid->string(), "1E6E43A4-9E1A-4C57-A9F2-1C2B7D0E5F60");
     EXPECT_EQ(uuid->string(), "1E6E43A4-9E1A-4C57-A9F2-1C2B7D0E5F60");  // the string is freed
     EXPECT_EQ(fake::references(display.current), 2);
-    EXPECT_EQ(fake::references(display.uuid), 2);
+    EXPECT_EQ(fake::references(display.uuid), 1);  // released once its string was made
   }
   EXPECT_EQ(fake::references(display.current), 1);
   EXPECT_EQ(fake::references(display.uuid), 1);
 }
 
-TEST_F(DisplayServicesTest, UUIDWithoutAStringGivesEmptyText) {
-  const CFDisplayUUID uuid(fake::uuid(""));  // the fake cannot make this one's string
-  EXPECT_EQ(uuid.string(), "");
+TEST_F(DisplayServicesTest, UUIDWithoutAStringIsNoUUID) {
+  auto& display = fake::graphics().displays[kDisplay];
+  display.uuid = fake::uuid("");  // the fake cannot make this one's string
+  CGDisplayServices services;
+  EXPECT_EQ(services.createUUIDFromDisplayID(kDisplay), nullptr);
+  EXPECT_EQ(fake::references(display.uuid), 1);
 }
 
 TEST_F(DisplayServicesTest, TransactionIsConsumedExactlyOnce) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <ColorSync/ColorSync.h>
 
@@ -17,6 +18,7 @@ enum class Kind {
   Dictionary,
   UUID,
   Other,
+  Failing,
   Mode,
   Config,
   Iterator,
@@ -39,6 +41,8 @@ struct Object {
   ModeValues mode;
   std::vector<std::size_t> matched;  // an iterator's services
   std::size_t next = 0;
+  bool invalid = false;
+  std::string className;  // an iterator's
   std::size_t service = 0;
 };
 
@@ -236,6 +240,10 @@ CFTypeRef otherObject() {
   return make(Kind::Other);
 }
 
+CFTypeRef failingObject() {
+  return make(Kind::Failing);
+}
+
 CFArrayRef array(std::initializer_list<CFTypeRef> items) {
   Object* o = make(Kind::Array);
   o->items.assign(items.begin(), items.end());
@@ -322,6 +330,8 @@ CFTypeID CFGetTypeID(CFTypeRef cf) {
       return 300;
     case Kind::Other:
       return fake::kOtherTypeID;
+    case Kind::Failing:
+      throw std::bad_alloc();
     default:
       return 0;
   }
@@ -664,20 +674,46 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFDictionaryRef
   CFRelease(matching);  // consumed on every path
   if (r.matchingResult != KERN_SUCCESS) return r.matchingResult;
   Object* it = fake::makeRegistryObject(Kind::Iterator);
-  for (std::size_t i = 0; i < r.services.size(); ++i) {
-    if (r.services[i].className == className) it->matched.push_back(i);
-  }
+  it->className = className;
+  IOIteratorReset(it->handle);
+  r.resets = 0;
   *existing = it->handle;
   return KERN_SUCCESS;
 }
 
 io_object_t IOIteratorNext(io_iterator_t iterator) {
   Object* it = fake::registryObject(iterator, "IOIteratorNext");
-  if (it == nullptr || it->kind != Kind::Iterator || it->next == it->matched.size()) return 0;
+  if (it == nullptr || it->kind != Kind::Iterator || it->invalid) return 0;
+  auto& r = fake::registry();
+  if (it->next == 1 && r.interruptedWalks > 0) {
+    --r.interruptedWalks;
+    it->invalid = true;
+    return 0;
+  }
+  if (it->next == it->matched.size()) return 0;
   const std::size_t service = it->matched[it->next++];
   Object* o = fake::makeRegistryObject(Kind::Service);
   o->service = service;
   return o->handle;
+}
+
+boolean_t IOIteratorIsValid(io_iterator_t iterator) {
+  Object* it = fake::registryObject(iterator, "IOIteratorIsValid");
+  return it != nullptr && it->kind == Kind::Iterator && !it->invalid;
+}
+
+void IOIteratorReset(io_iterator_t iterator) {
+  Object* it = fake::registryObject(iterator, "IOIteratorReset");
+  if (it == nullptr || it->kind != Kind::Iterator) return;
+  auto& r = fake::registry();
+  ++r.resets;
+  // The walk starts over on the registry as it is now.
+  it->matched.clear();
+  for (std::size_t i = 0; i < r.services.size(); ++i) {
+    if (r.services[i].className == it->className) it->matched.push_back(i);
+  }
+  it->next = 0;
+  it->invalid = false;
 }
 
 CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,

@@ -40,7 +40,8 @@ CFNumberRef real(double value);
 // An integer beyond the signed 64-bit range: its Float64 reading and the low 64 bits that its
 // SInt64 reading leaves behind.
 CFNumberRef wideInteger(double approximate, std::uint64_t lowBits);
-CFTypeRef otherObject();  // a CF type that has no JSON form (its type ID is kOtherTypeID)
+CFTypeRef otherObject();    // a CF type that has no JSON form (its type ID is kOtherTypeID)
+CFTypeRef failingObject();  // asking its type throws std::bad_alloc, as an allocation can
 inline constexpr CFTypeID kOtherTypeID = 99;
 CFArrayRef array(std::initializer_list<CFTypeRef> items);
 CFDictionaryRef dictionary(std::initializer_list<std::pair<CFTypeRef, CFTypeRef>> entries);
@@ -89,8 +90,12 @@ struct Service {
 struct Registry {
   std::vector<Service> services;
   kern_return_t matchingResult = KERN_SUCCESS;
+  // Walks cut short by a registry change: while positive, an iterator turns invalid after
+  // handing out one service, and each such walk counts it down.
+  int interruptedWalks = 0;
   // Recordings
   std::vector<std::string> matchedClasses;
+  int resets = 0;
   std::vector<std::string> propertiesRead;
 };
 Registry& registry();

@@ -1,5 +1,8 @@
 #include "platform/darwin/registry.h"
 
+#include <new>
+#include <vector>
+
 #include "darwin/fake.h"
 
 namespace df::platform::darwin {
@@ -38,6 +41,40 @@ TEST_F(RegistryTest, WalksTheMatchingServicesInOrderAndReleasesThem) {
     for (const auto& [key, value] : service.properties) EXPECT_EQ(fake::references(value), 1);
   }
   EXPECT_EQ(fake::liveObjects(), 3);  // the three UUID strings; the booleans are constants
+}
+
+TEST_F(RegistryTest, WalkStartsAgainWhenTheRegistryChangesUnderIt) {
+  addService(kShim, "A");
+  addService("AppleCLCD2", "B");
+  addService(kShim, "C");
+  fake::registry().interruptedWalks = 2;
+  IOKitRegistry registry;
+  RegistryHandle iterator;
+  ASSERT_EQ(registry.servicesMatching(kShim, iterator), KERN_SUCCESS);
+  std::vector<nlohmann::json> uuids;
+  while (RegistryHandle service = registry.iteratorNext(*iterator)) {
+    uuids.push_back(copyOf(registry.registryProperty(*service, "IOMFBUUID")).value_or(nullptr));
+  }
+  EXPECT_EQ(uuids, (std::vector<nlohmann::json>{"A", "C"}));  // each once, in order
+  EXPECT_EQ(fake::registry().resets, 2);
+
+  // A registry that never holds still long enough: no services rather than a partial list.
+  fake::registry().interruptedWalks = 100;
+  EXPECT_NE(registry.servicesMatching(kShim, iterator), KERN_SUCCESS);
+  EXPECT_EQ(iterator, nullptr);
+}
+
+TEST_F(RegistryTest, ValueIsReleasedWhenItsConversionThrows) {
+  addService(kShim, "A");
+  const CFTypeRef value = fake::array({fake::integer(1), fake::failingObject()});
+  fake::registry().services[0].properties["Broken"] = value;
+  IOKitRegistry registry;
+  RegistryHandle iterator;
+  ASSERT_EQ(registry.servicesMatching(kShim, iterator), KERN_SUCCESS);
+  const RegistryHandle service = registry.iteratorNext(*iterator);
+  ASSERT_NE(service, nullptr);
+  EXPECT_THROW(registry.registryProperty(*service, "Broken"), std::bad_alloc);
+  EXPECT_EQ(fake::references(value), 1);  // the world's own
 }
 
 TEST_F(RegistryTest, FailedMatchingGivesItsCodeAndNoIterator) {

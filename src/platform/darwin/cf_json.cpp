@@ -92,10 +92,10 @@ json jsonFromCF(CFTypeRef value) {
 }
 
 std::optional<json> takeJSON(CFTypeRef owned) {
-  if (owned == nullptr) return std::nullopt;
-  json value = jsonFromCF(owned);
-  CFRelease(owned);
-  return value;
+  // Owned before anything can throw, so the value is released on every path.
+  const auto value = CFRef<CFTypeRef>::adopt(owned);
+  if (!value) return std::nullopt;
+  return jsonFromCF(value.get());
 }
 
 }  // namespace df::platform::darwin

@@ -53,6 +53,17 @@ CFRef<CFDictionaryRef> showDuplicatesOption() {
                                                           &kCFTypeDictionaryValueCallBacks));
 }
 
+// A handle for a mode reference the caller owns; the reference is released should making the
+// handle fail.
+std::unique_ptr<CGMode> own(CGDisplayModeRef mode) {
+  try {
+    return std::make_unique<CGMode>(mode);
+  } catch (...) {
+    CGDisplayModeRelease(mode);
+    throw;
+  }
+}
+
 // The transaction of a handle this backend made and that is still open; null otherwise.
 CGConfig* openConfig(DisplayConfig* config) {
   auto* own = dynamic_cast<CGConfig*>(config);
@@ -74,9 +85,11 @@ Error CGDisplayServices::getOnlineDisplayList(std::uint32_t capacity, DisplayID*
 }
 
 UUIDHandle CGDisplayServices::createUUIDFromDisplayID(DisplayID display) {
-  CFUUIDRef uuid = CGDisplayCreateUUIDFromDisplayID(display);
-  if (uuid == nullptr) return nullptr;
-  return std::make_unique<CFDisplayUUID>(uuid);
+  const auto uuid = CFRef<CFUUIDRef>::adopt(CGDisplayCreateUUIDFromDisplayID(display));
+  if (!uuid) return nullptr;
+  auto text = uuidString(uuid.get());
+  if (!text) return nullptr;  // no string: matches nothing, as a display without a UUID
+  return std::make_unique<CFDisplayUUID>(std::move(*text));
 }
 
 bool CGDisplayServices::displayIsActive(DisplayID display) {
@@ -95,7 +108,7 @@ bool CGDisplayServices::displayIsInHWMirrorSet(DisplayID display) {
 ModeHandle CGDisplayServices::copyDisplayMode(DisplayID display) {
   CGDisplayModeRef mode = CGDisplayCopyDisplayMode(display);
   if (mode == nullptr) return nullptr;
-  return std::make_unique<CGMode>(mode);
+  return own(mode);
 }
 
 std::optional<std::vector<ModeHandle>> CGDisplayServices::copyAllDisplayModes(
@@ -111,7 +124,7 @@ std::optional<std::vector<ModeHandle>> CGDisplayServices::copyAllDisplayModes(
     auto mode =
         static_cast<CGDisplayModeRef>(const_cast<void*>(CFArrayGetValueAtIndex(array.get(), i)));
     if (mode == nullptr) continue;
-    modes.push_back(std::make_unique<CGMode>(CGDisplayModeRetain(mode)));
+    modes.push_back(own(CGDisplayModeRetain(mode)));
   }
   return modes;
 }
@@ -122,7 +135,12 @@ Error CGDisplayServices::beginConfiguration(ConfigHandle& config) {
   const CGError error = CGBeginDisplayConfiguration(&ref);
   if (error != kCGErrorSuccess) return error;
   if (ref == nullptr) return kCGErrorFailure;  // success without a transaction: nothing to use
-  config = std::make_unique<CGConfig>(ref);
+  try {
+    config = std::make_unique<CGConfig>(ref);
+  } catch (...) {
+    CGCancelDisplayConfiguration(ref);
+    throw;
+  }
   return kCGErrorSuccess;
 }
 

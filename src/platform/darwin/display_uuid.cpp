@@ -1,10 +1,12 @@
 #include "platform/darwin/display_uuid.h"
 
+#include "platform/darwin/cf.h"
+
 namespace df::platform::darwin {
 
-std::string CFDisplayUUID::string() const {
-  const auto text = CFRef<CFStringRef>::adopt(CFUUIDCreateString(kCFAllocatorDefault, uuid_.get()));
-  return utf8String(text.get()).value_or(std::string());
+std::optional<std::string> uuidString(CFUUIDRef uuid) {
+  const auto text = CFRef<CFStringRef>::adopt(CFUUIDCreateString(kCFAllocatorDefault, uuid));
+  return utf8String(text.get());
 }
 
 }  // namespace df::platform::darwin

@@ -1,6 +1,9 @@
 #include "platform/darwin/registry.h"
 
+#include <cstddef>
 #include <memory>
+#include <new>
+#include <vector>
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -16,6 +19,30 @@ io_object_t objectOf(RegistryObject& object) {
   return own != nullptr ? own->get() : 0;
 }
 
+// A handle of its own for an object the caller owns; the object is released should making the
+// handle fail.
+std::unique_ptr<IOObject> own(io_object_t object) {
+  try {
+    return std::make_unique<IOObject>(object);
+  } catch (...) {
+    IOObjectRelease(object);
+    throw;
+  }
+}
+
+// The services of one complete walk of a matching iterator, handed out in order.
+class ServiceList final : public RegistryObject {
+ public:
+  std::vector<std::unique_ptr<IOObject>> services;
+  std::size_t next = 0;
+};
+
+// Walks of an iterator that the registry invalidates before one completes. The registry changes
+// when a display or framebuffer comes or goes; a handful of walks outlasts any such burst.
+constexpr int kMaxWalks = 4;
+// kIOReturnNotReady: what the caller sees when no walk completed.
+constexpr KernReturn kRegistryKeptChanging = static_cast<KernReturn>(0xe00002d8);
+
 }  // namespace
 
 IOObject::~IOObject() {
@@ -29,16 +56,28 @@ KernReturn IOKitRegistry::servicesMatching(const std::string& className, Registr
   const kern_return_t result = IOServiceGetMatchingServices(
       kIOMainPortDefault, IOServiceMatching(className.c_str()), &found);
   if (result != KERN_SUCCESS) return result;
-  iterator = std::make_unique<IOObject>(found);
-  return result;
+  const std::unique_ptr<IOObject> walk = own(found);
+  // An iterator that the registry invalidates mid-walk ends early; its services may then be
+  // incomplete or repeat, so the walk starts again from a reset iterator.
+  auto list = std::make_unique<ServiceList>();
+  for (int attempt = 0; attempt < kMaxWalks; ++attempt) {
+    if (attempt > 0) IOIteratorReset(walk->get());
+    list->services.clear();
+    while (const io_object_t service = IOIteratorNext(walk->get())) {
+      list->services.push_back(own(service));
+    }
+    if (IOIteratorIsValid(walk->get()) != 0) {
+      iterator = std::move(list);
+      return KERN_SUCCESS;
+    }
+  }
+  return kRegistryKeptChanging;
 }
 
 RegistryHandle IOKitRegistry::iteratorNext(RegistryObject& iterator) {
-  const io_iterator_t own = objectOf(iterator);
-  if (own == 0) return nullptr;
-  const io_object_t next = IOIteratorNext(own);
-  if (next == 0) return nullptr;
-  return std::make_unique<IOObject>(next);
+  auto* list = dynamic_cast<ServiceList*>(&iterator);
+  if (list == nullptr || list->next >= list->services.size()) return nullptr;
+  return std::move(list->services[list->next++]);
 }
 
 PropertyValue IOKitRegistry::registryProperty(RegistryObject& service, const std::string& key) {
