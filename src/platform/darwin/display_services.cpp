@@ -55,7 +55,7 @@ CFRef<CFDictionaryRef> showDuplicatesOption() {
 
 // A handle for a mode reference the caller owns; the reference is released should making the
 // handle fail.
-std::unique_ptr<CGMode> own(CGDisplayModeRef mode) {
+std::unique_ptr<CGMode> adoptMode(CGDisplayModeRef mode) {
   try {
     return std::make_unique<CGMode>(mode);
   } catch (...) {
@@ -108,7 +108,7 @@ bool CGDisplayServices::displayIsInHWMirrorSet(DisplayID display) {
 ModeHandle CGDisplayServices::copyDisplayMode(DisplayID display) {
   CGDisplayModeRef mode = CGDisplayCopyDisplayMode(display);
   if (mode == nullptr) return nullptr;
-  return own(mode);
+  return adoptMode(mode);
 }
 
 std::optional<std::vector<ModeHandle>> CGDisplayServices::copyAllDisplayModes(
@@ -124,7 +124,7 @@ std::optional<std::vector<ModeHandle>> CGDisplayServices::copyAllDisplayModes(
     auto mode =
         static_cast<CGDisplayModeRef>(const_cast<void*>(CFArrayGetValueAtIndex(array.get(), i)));
     if (mode == nullptr) continue;
-    modes.push_back(own(CGDisplayModeRetain(mode)));
+    modes.push_back(adoptMode(CGDisplayModeRetain(mode)));
   }
   return modes;
 }

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -21,7 +20,7 @@ io_object_t objectOf(RegistryObject& object) {
 
 // A handle of its own for an object the caller owns; the object is released should making the
 // handle fail.
-std::unique_ptr<IOObject> own(io_object_t object) {
+std::unique_ptr<IOObject> adoptObject(io_object_t object) {
   try {
     return std::make_unique<IOObject>(object);
   } catch (...) {
@@ -56,7 +55,7 @@ KernReturn IOKitRegistry::servicesMatching(const std::string& className, Registr
   const kern_return_t result = IOServiceGetMatchingServices(
       kIOMainPortDefault, IOServiceMatching(className.c_str()), &found);
   if (result != KERN_SUCCESS) return result;
-  const std::unique_ptr<IOObject> walk = own(found);
+  const std::unique_ptr<IOObject> walk = adoptObject(found);
   // An iterator that the registry invalidates mid-walk ends early; its services may then be
   // incomplete or repeat, so the walk starts again from a reset iterator.
   auto list = std::make_unique<ServiceList>();
@@ -64,7 +63,7 @@ KernReturn IOKitRegistry::servicesMatching(const std::string& className, Registr
     if (attempt > 0) IOIteratorReset(walk->get());
     list->services.clear();
     while (const io_object_t service = IOIteratorNext(walk->get())) {
-      list->services.push_back(own(service));
+      list->services.push_back(adoptObject(service));
     }
     if (IOIteratorIsValid(walk->get()) != 0) {
       iterator = std::move(list);
