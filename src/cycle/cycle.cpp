@@ -228,11 +228,15 @@ class Cycle {
 
   void fail() {
     s_.applyFailed = true;
-    const Maybe now = readSnapshot(cx_, display_);
-    if (now && !(switchAsked_ ? takeBackSwitch()
-                              : same(now, starting_) || restoreState(cx_, display_, *starting_))) {
-      takeOwnership(readSnapshot(cx_, display_));
-      s_.approvedMode.reset();
+    if (const Maybe now = readSnapshot(cx_, display_)) {
+      const bool back = switchAsked_
+                            ? takeBackSwitch()
+                            : same(now, starting_) || restoreState(cx_, display_, *starting_);
+      // What cannot be undone is owned, so that it is put back when control ends.
+      if (!back) {
+        takeOwnership(readSnapshot(cx_, display_));
+        s_.approvedMode.reset();
+      }
     }
     reportSnapshot_ = readSnapshot(cx_, display_);
   }
