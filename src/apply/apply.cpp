@@ -61,15 +61,19 @@ bool restoreState(Context& cx, DisplayID display, const Record& target) {
     current = readSnapshot(cx, display);
   }
 
+  // The signal follows a desktop change only after the link retrains, so a link that differs
+  // in its signal alone is waited for. Only a different connection mode is switched, and that
+  // switch is verified by the same poll. A link without a mode (retraining without signal)
+  // cannot be judged yet either.
   const Maybe targetLink = linkOf(target);
-  if (!targetLink || same(linkOf(current), targetLink)) {
-    const SettlePredicate snapshotPredicate = [&target](const Record& reading) {
-      return reading == target;
-    };
-    return settled(cx, display, snapshotPredicate).has_value();
-  }
-  setConnection(cx, display, targetLink, member(targetLink, "mode"));
-  return false;
+  const Maybe currentMode = member(linkOf(current), "mode");
+  const Maybe targetMode = member(targetLink, "mode");
+  if (targetLink && currentMode && !same(currentMode, targetMode))
+    setConnection(cx, display, targetLink, targetMode);
+  const SettlePredicate snapshotPredicate = [&target](const Record& reading) {
+    return reading == target;
+  };
+  return settled(cx, display, snapshotPredicate).has_value();
 }
 
 namespace {
@@ -93,9 +97,14 @@ void restoreOriginal(Context& cx) {
   } else if (same(current, s.ownedMode)) {
     s.restoreFailed = !restoreState(cx, display, *s.originalMode);
   } else if (ownsReading(cx, current) && !sameConnection(current, s.originalMode)) {
+    // Somebody else has moved the desktop since, but the connection is still the one this
+    // system switched to: switch that back alone, and verify it.
     const Maybe originalLink = linkOf(s.originalMode);
     setConnection(cx, display, originalLink, member(originalLink, "mode"));
-    s.restoreFailed = true;  // the switch back is not verified
+    const SettlePredicate connectionPredicate = [&s](const Record& reading) {
+      return sameConnection(reading, s.originalMode);
+    };
+    s.restoreFailed = !settled(cx, display, connectionPredicate);
   }
   // Otherwise somebody else has changed the display since: leave it alone.
 

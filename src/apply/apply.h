@@ -22,7 +22,7 @@ platform::Error setMode(Context& cx, DisplayID display, const platform::DisplayM
 Maybe settled(Context& cx, DisplayID display, const SettlePredicate& predicate);
 
 // Drives the display back to the stored snapshot, desktop first and connection second; true
-// only when verified there.
+// only when verified there, signal included (the poll waits for the link to follow).
 bool restoreState(Context& cx, DisplayID display, const Record& target);
 
 // Puts the target back to originalMode while it is still in a state this system brought

@@ -186,8 +186,10 @@ class Cycle {
 
     bool verify = false;
     if (targetConnection_ && !alreadyChosen_) {
-      // A connection switch is never verified by the cycle that asks for it.
+      // Verified like a desktop change: the link shows the switch once it has retrained.
       setConnection(cx_, display_, link_, targetConnection_);
+      switchAsked_ = true;
+      verify = true;
     } else if (alreadyChosen_) {
       verify = true;
     } else {
@@ -226,12 +228,28 @@ class Cycle {
 
   void fail() {
     s_.applyFailed = true;
-    const Maybe now = readSnapshot(cx_, display_);
-    if (now && !same(now, starting_) && !restoreState(cx_, display_, *starting_)) {
-      takeOwnership(readSnapshot(cx_, display_));
-      s_.approvedMode.reset();
+    if (const Maybe now = readSnapshot(cx_, display_)) {
+      const bool back = switchAsked_
+                            ? takeBackSwitch()
+                            : same(now, starting_) || restoreState(cx_, display_, *starting_);
+      // What cannot be undone is owned, so that it is put back when control ends.
+      if (!back) {
+        takeOwnership(readSnapshot(cx_, display_));
+        s_.approvedMode.reset();
+      }
     }
     reportSnapshot_ = readSnapshot(cx_, display_);
+  }
+
+  // A slow link may still carry out the switch after the verification gave up, so the starting
+  // connection mode is asked for again even when no reading shows the switch yet; true when the
+  // display is verified back in the starting state.
+  bool takeBackSwitch() {
+    setConnection(cx_, display_, link_, member(link_, "mode"));
+    const SettlePredicate startingPredicate = [this](const Record& reading) {
+      return same(reading, starting_);
+    };
+    return settled(cx_, display_, startingPredicate).has_value();
   }
 
   std::string_view phaseOf() {
@@ -276,6 +294,7 @@ class Cycle {
   bool reachable_ = false;
   Record expected_ = Record::object();
   bool alreadyChosen_ = false;
+  bool switchAsked_ = false;
   Maybe reportSnapshot_;
 };
 

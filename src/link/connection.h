@@ -17,7 +17,7 @@ bool sameConnection(const Maybe& a, const Maybe& b);
 Maybe connectionFor(Context& cx, const Record& link, double rate);
 
 // Asks the external display to take the connection mode the record describes, when the display
-// is eligible. The switch is never verified here; callers treat it as not achieved.
+// is eligible. The switch lands only once the link retrains; callers verify it by polling.
 void setConnection(Context& cx, DisplayID display, const Maybe& link, const Maybe& connection);
 
 }  // namespace df

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "link/connection.h"
 #include "link/probe.h"
 #include "modes/records.h"
 #include "support/harness.h"
@@ -29,6 +30,13 @@ class ApplyTest : public testing::Test {
 
   test::Harness h{test::plainScenario()};
 };
+
+// The studio television's 59.94 Hz connection mode (index 1).
+const json kConnection5994 = {{"width", 1920},
+                              {"height", 1080},
+                              {"nominalHz", 59.94},
+                              {"color", "RGB 8-bit"},
+                              {"hdr", "SDR"}};
 
 TEST_F(ApplyTest, SettledNeedsTwoEqualSatisfyingReadings) {
   struct Case {
@@ -123,11 +131,32 @@ TEST_F(ApplyTest, RestoreStateWithLinks) {
   EXPECT_FALSE(restoreState(studio.cx(), 2, nullLink));
   EXPECT_EQ(studio.queue.now() - start, 800ms);
 
-  // Same desktop, other connection: the switch is asked for and the answer is false.
-  json otherConnection = *now;
-  otherConnection["link"]["mode"]["nominalHz"] = 59.94;
-  EXPECT_FALSE(restoreState(studio.cx(), 2, otherConnection));
-  EXPECT_EQ(studio.changes(), std::vector<std::string>{"setCurrentMode 2 1"});
+  // Same desktop, other connection: the switch back is asked for and verified by the poll,
+  // which waits for the link to retrain (250 ms).
+  Context& cx = studio.cx();
+  setConnection(cx, 2, linkOf(now), kConnection5994);
+  studio.run(250ms);
+  ASSERT_FALSE(sameConnection(readSnapshot(cx, 2), now));
+  EXPECT_TRUE(restoreState(cx, 2, *now));
+  EXPECT_EQ(studio.changes(),
+            (std::vector<std::string>{"setCurrentMode 2 1", "setCurrentMode 2 0"}));
+
+  // A desktop change whose signal still follows is waited for; no switch is asked for. With a
+  // link that drops its signal while retraining, the same.
+  for (const bool drop : {false, true}) {
+    SCOPED_TRACE(drop);
+    json scenario = test::studioScenario();
+    scenario["externalDisplay"]["linkDrop"] = drop;
+    test::Harness tv(scenario);
+    target(tv, "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6");
+    Maybe original = readSnapshot(tv.cx(), 2);
+    EXPECT_TRUE(tv.machine->perform({{"setMode", {{"display", 2}, {"modeId", 3}}}}));
+    tv.run(300ms);
+    const auto start = tv.queue.now();
+    EXPECT_TRUE(restoreState(tv.cx(), 2, *original));
+    EXPECT_EQ(tv.queue.now() - start, 300ms);  // the link's 250 ms, then one more reading
+    EXPECT_EQ(tv.changes(), std::vector<std::string>{"configureDisplayWithMode 2 1"});
+  }
 }
 
 TEST_F(ApplyTest, RestoreOriginalCases) {
@@ -193,28 +222,32 @@ TEST_F(ApplyTest, RestoreOriginalCases) {
   }
 }
 
-TEST_F(ApplyTest, OwnedConnectionIsSwitchedBack) {
-  test::Harness studio(test::studioScenario());
-  target(studio, "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6");
-  Context& cx = studio.cx();
-  Maybe original = readSnapshot(cx, 2);
-  EXPECT_TRUE(studio.machine->perform({{"externalDisplay", [] {
-                                          json e = test::studioScenario()["externalDisplay"];
-                                          e["currentMode"] = 1;
-                                          return e;
-                                        }()}}));
-  Maybe owned = readSnapshot(cx, 2);
-  ASSERT_FALSE(same(original, owned));
-  cx.state.originalMode = original;
-  // The desktop moved too since: only the connection still says the system owns it.
-  json ownedOther = *owned;
-  ownedOther["desktop"]["modeId"] = 99;
-  cx.state.ownedMode = ownedOther;
-  cx.state.ownedConnectionMode = true;
-  EXPECT_TRUE(ownsReading(cx, owned));
-  restoreOriginal(cx);
-  EXPECT_TRUE(cx.state.restoreFailed);  // switched back, but not verified
-  EXPECT_EQ(studio.changes(), std::vector<std::string>{"setCurrentMode 2 0"});
+TEST_F(ApplyTest, OwnedConnectionIsSwitchedBackAndVerified) {
+  // A link that retrains within the poll is verified back; one slower than the poll is not.
+  for (const int linkSettleMs : {250, 1200}) {
+    SCOPED_TRACE(linkSettleMs);
+    json scenario = test::studioScenario();
+    scenario["externalDisplay"]["linkSettleMs"] = linkSettleMs;
+    test::Harness studio(scenario);
+    target(studio, "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6");
+    Context& cx = studio.cx();
+    Maybe original = readSnapshot(cx, 2);
+    setConnection(cx, 2, linkOf(original), kConnection5994);
+    studio.run(std::chrono::milliseconds(linkSettleMs));
+    Maybe owned = readSnapshot(cx, 2);
+    ASSERT_FALSE(same(original, owned));
+    cx.state.originalMode = original;
+    // The desktop moved too since: only the connection still says the system owns it.
+    json ownedOther = *owned;
+    ownedOther["desktop"]["modeId"] = 99;
+    cx.state.ownedMode = ownedOther;
+    cx.state.ownedConnectionMode = true;
+    EXPECT_TRUE(ownsReading(cx, owned));
+    restoreOriginal(cx);
+    EXPECT_EQ(cx.state.restoreFailed, linkSettleMs > 750);
+    EXPECT_EQ(studio.changes(),
+              (std::vector<std::string>{"setCurrentMode 2 1", "setCurrentMode 2 0"}));
+  }
 }
 
 TEST_F(ApplyTest, OwnsReading) {

@@ -341,5 +341,52 @@ TEST(InspectPhase, TerminationRestoresThenExits) {
                                                    "configureDisplayWithMode 2 1"}));
 }
 
+TEST(InspectPhase, ConnectionSwitchIsVerifiedOwnedAndTakenBack) {
+  // The studio television shows its 1080p60.00 desktop mode on a 1920x1080 signal at 60 Hz, so
+  // "1080p59.94" is reached through its 59.94 Hz connection mode. A link that retrains within
+  // the verification (16 readings) is "matched" and owned; a slower one is "failed" and the
+  // switch is taken back, so that nothing stays switched at exit.
+  struct Case {
+    int linkSettleMs;
+    bool drop;
+    bool matched;
+  };
+  const Case cases[] = {{0, false, true},
+                        {250, false, true},
+                        {250, true, true},
+                        {1200, false, false},
+                        {1200, true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.linkSettleMs) + (c.drop ? " ms, dropping" : " ms"));
+    json scenario = test::studioScenario();
+    scenario["externalDisplay"]["linkSettleMs"] = c.linkSettleMs;
+    scenario["externalDisplay"]["linkDrop"] = c.drop;
+    test::Harness h(scenario);
+    h.command(test::assign("1080p59.94"));
+    const json first = h.reports().front();
+    EXPECT_EQ(first["phase"], c.matched ? "matched" : "failed");
+    EXPECT_EQ(first["canPresent"], c.matched);
+    std::vector<std::string> changes{"setCurrentMode 2 1", "setCurrentMode 2 0"};
+    if (c.matched) {
+      EXPECT_TRUE(h.state().ownedConnectionMode);
+      // A desktop format after the owned switch: the connection goes back first.
+      h.command(test::keep("720p59.94", true, true, 2));
+      EXPECT_EQ(h.lastReport()["phase"], "matched");
+      EXPECT_EQ(h.lastReport()["actual"]["format"], "720p59.94");
+      changes.push_back("configureDisplayWithMode 2 17");
+      changes.push_back("configureDisplayWithMode 2 1");
+    }
+    h.queue.post([&h] { h.service->terminate(); });
+    h.settle();
+    EXPECT_EQ(h.exitStatus, 0);
+    // What the platform still carries out after the exit: the switch back asked for last.
+    h.machine->advanceTo(h.queue.now() + 5s);
+    EXPECT_EQ(h.changes(), changes);
+    EXPECT_EQ(h.machine->externalCurrentModeIndex(), 0U);
+    EXPECT_EQ(h.machine->currentModeId(2), 1);
+    EXPECT_EQ(h.machine->linkTimingModeId(), 101);
+  }
+}
+
 }  // namespace
 }  // namespace df

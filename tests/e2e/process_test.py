@@ -281,6 +281,51 @@ class Commands(ProcessTest):
         # Each change in order, then the original 1080p60.00 mode back.
         self.assertEqual(s.configured(), [(2, 3), (2, 18), (2, 6), (2, 34), (2, 1)])
 
+    def test_disable_waits_for_the_signal_to_follow(self):
+        # The television's signal follows a desktop change 250 ms later; the restoration waits
+        # for it instead of judging the old signal.
+        s = self.sim()
+        s.send(command("720p59.94"))
+        self.assertEqual(s.read_report()["phase"], "matched")
+        s.send(command("720p59.94", revision=2, assign=False, enabled=False, apply=False))
+        report = s.read_report()
+        self.assertEqual((report["phase"], report["restoreFailed"]), ("idle", False))
+        self.assertEqual(report["actual"]["format"], "1080p60.00")
+        s.close_input()
+        self.assertCleanExit(s)
+        self.assertEqual(s.configured(), [(2, 17), (2, 1)])
+        self.assertEqual([a for a in s.actions() if a["call"] == "setCurrentMode"], [])
+
+    def test_format_reached_through_the_connection(self):
+        # The desktop stays in its 1080p60.00 mode; "1080p59.94" needs the 59.94 Hz connection
+        # mode. A link that retrains within the verification is matched, owned and switched
+        # back at the end of input; a slower one fails, and the switch is taken back.
+        for settle, matched in ((0, True), (250, True), (1200, False)):
+            with self.subTest(linkSettleMs=settle):
+                scenario = json.loads(json.dumps(STUDIO))
+                scenario["externalDisplay"]["linkSettleMs"] = settle
+                s = self.sim(scenario=scenario)
+                s.send(command("1080p59.94"))
+                report = s.read_report()
+                self.assertEqual(report["phase"], "matched" if matched else "failed")
+                self.assertEqual(report["canPresent"], matched)
+                if matched:
+                    self.assertEqual(report["actual"]["format"], "1080p59.94")
+                else:
+                    # The switch lands after the verification gave up, and then the switch
+                    # back asked for at once: the signal shows 59.94, then 60.00 again.
+                    seen = [report["actual"]["format"]]
+                    while seen[-2:] != ["1080p59.94", "1080p60.00"]:
+                        report = s.read_report(timeout=5)
+                        self.assertIsNotNone(report, f"the connection never came back: {seen}")
+                        self.assertEqual(report["phase"], "failed")
+                        seen.append(report["actual"]["format"])
+                s.close_input()
+                self.assertCleanExit(s)
+                self.assertEqual(s.configured(), [])
+                self.assertEqual([a["index"] for a in s.actions()
+                                  if a["call"] == "setCurrentMode"], [1, 0])
+
     def test_ending_signal_during_verification_waits_and_restores(self):
         # SIGINT and SIGHUP too: a service stopped by a terminal's Ctrl-C, or by its terminal
         # closing, must not leave the television in a changed mode.

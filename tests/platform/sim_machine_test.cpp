@@ -155,6 +155,28 @@ TEST_F(SimMachineTest, CompleteSendsNoticesInsideTheCallAndTheLinkFollows) {
   ASSERT_EQ(apply(2, 3), platform::kSuccess);  // no timing: the link stays
   queue.runFor(1s);
   EXPECT_EQ(machine->linkTimingModeId(), 102);
+
+  // With "linkDrop" the link has no timing while it retrains; a later retrain supersedes one
+  // that has not settled, and a connection switch drops the link at once.
+  json dropping = baseScenario();
+  dropping["externalDisplay"]["linkDrop"] = true;
+  build(dropping);
+  ASSERT_EQ(apply(2, 2), platform::kSuccess);
+  EXPECT_EQ(machine->linkTimingModeId(), std::nullopt);
+  queue.runFor(100ms);
+  ASSERT_EQ(apply(2, 1), platform::kSuccess);
+  queue.runFor(249ms);
+  EXPECT_EQ(machine->linkTimingModeId(), std::nullopt);
+  queue.runFor(1ms);
+  EXPECT_EQ(machine->linkTimingModeId(), 101);
+  auto ext = machine->externalDisplay();
+  auto modes = ext->availableModes();
+  ext->setCurrentMode(*(*modes)[1]);
+  EXPECT_EQ(machine->linkTimingModeId(), std::nullopt);
+  EXPECT_EQ(machine->externalCurrentModeIndex(), 0U);
+  queue.runFor(250ms);
+  EXPECT_EQ(machine->linkTimingModeId(), 102);
+  EXPECT_EQ(machine->externalCurrentModeIndex(), 1U);
 }
 
 TEST_F(SimMachineTest, SettleTimingFollowsTheVirtualClock) {

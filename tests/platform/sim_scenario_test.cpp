@@ -46,6 +46,7 @@ TEST(SimScenario, FillsEveryDefault) {
   EXPECT_EQ(e["uuid"], nullptr);
   EXPECT_EQ(e["currentMode"], nullptr);
   EXPECT_EQ(e["linkSettleMs"], 0);
+  EXPECT_EQ(e["linkDrop"], false);
   EXPECT_EQ(e["availableModes"][0]["colorMode"], nullptr);
   EXPECT_FALSE(e["availableModes"][0].contains("isVRR"));  // absent stays absent
   EXPECT_EQ(s["notes"], "kept");
@@ -104,6 +105,8 @@ TEST(SimScenario, RejectsWrongKindsWithTheKeyPath) {
        "registry[0].properties: expected an object"},
       {{{"externalDisplay", {{"currentMode", "0"}}}},
        "externalDisplay.currentMode: expected an index or null"},
+      {{{"externalDisplay", {{"linkDrop", 1}}}},
+       "externalDisplay.linkDrop: expected true or false"},
       {{{"externalDisplay", {{"availableModes", {{{"width", 1}, {"height", 1}}}}}}},
        "externalDisplay.availableModes[0].refreshRate: missing"},
       {{{"displays", twoDisplays}, {"externalDisplay", {{"display", 7}}}},

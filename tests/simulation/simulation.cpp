@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "display/display.h"
+#include "link/connection.h"
 #include "modes/records.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
@@ -455,8 +456,11 @@ json Simulation::makeExternal() {
     e["currentMode"] = static_cast<std::int64_t>(modes.size()) + rng_.between(0, 3);
   }
   e["availableModes"] = std::move(modes);
-  static const std::vector<double> kLinkSettle = {0, 0, 30, 120, 250, 700};
+  // Both sides of what one verification can see (two equal readings within 16, 50 ms apart:
+  // a link up to 700 ms), with and without a drop to no signal while the link retrains.
+  static const std::vector<double> kLinkSettle = {0, 0, 30, 120, 250, 650, 700, 720, 760, 1200};
   e["linkSettleMs"] = rng_.pick(kLinkSettle);
+  e["linkDrop"] = rng_.chance(0.4);
   // Usually the television; sometimes any display at all.
   e["display"] = odd(0.3) ? rng_.pick(plans_).id : plans_[tv_].id;
   return e;
@@ -934,6 +938,7 @@ void Simulation::exitBlock() {
   const std::uint64_t faultsBefore = machine_->faultsInjected();
   const Maybe original = s.originalMode;
   const Maybe owned = s.ownedMode;
+  const bool ownedConnection = s.ownedConnectionMode;
   DisplayID display = 0;
   Maybe before;
   if (original) {
@@ -953,9 +958,16 @@ void Simulation::exitBlock() {
   const Maybe after = readSnapshot(cx, display);
   // A fault during the judgement or the restoration makes the service's readings differ from
   // the truth, and then the rule below cannot be judged.
-  if (machine_->faultsInjected() != faultsBefore || !before || !same(before, owned)) return;
+  if (machine_->faultsInjected() != faultsBefore || !before) return;
+  // The service's own state is the whole owned snapshot, or, after a connection switch, the
+  // owned connection under a desktop that somebody else has moved since: then the connection
+  // alone comes back.
+  const bool ownState = same(before, owned);
+  if (!ownState &&
+      !(ownedConnection && sameConnection(before, owned) && !sameConnection(before, original)))
+    return;
   outcome_.exitChecked = true;
-  if (!s.restoreFailed && !same(after, original))
+  if (!s.restoreFailed && (ownState ? !same(after, original) : !sameConnection(after, original)))
     flag(
         "at exit the display held the service's own state, and ends neither restored nor "
         "with restoreFailed: " +

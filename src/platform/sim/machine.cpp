@@ -354,6 +354,7 @@ SimMachine::ExternalData SimMachine::parseExternal(const json& external) {
   const json current = external.value("currentMode", json());
   if (current.is_number_integer()) e.current = current.get<std::int64_t>();
   e.linkSettle = millis(external.value("linkSettleMs", json(0)));
+  e.linkDrop = external.value("linkDrop", false);
   if (external.contains("display")) e.display = external["display"].get<DisplayID>();
   return e;
 }
@@ -492,8 +493,31 @@ void SimMachine::followLink(const DisplayData& d, Nanos now) {
     setLinkTiming(*timing);
     return;
   }
-  scheduleStep(now + external_->linkSettle,
-               [this, value = *timing](Nanos, Notices&) { setLinkTiming(value); });
+  if (!external_->linkDrop) {
+    scheduleStep(now + external_->linkSettle,
+                 [this, value = *timing](Nanos, Notices&) { setLinkTiming(value); });
+    return;
+  }
+  const std::uint64_t retrain = dropLinkTiming();
+  scheduleStep(now + external_->linkSettle, [this, value = *timing, retrain](Nanos, Notices&) {
+    if (retrain == linkGeneration_) setLinkTiming(value);
+  });
+}
+
+std::uint64_t SimMachine::dropLinkTiming() {
+  if (external_ && external_->uuid) {
+    for (auto& service : registry_) {
+      const json& props = *service->properties;
+      if (!props.is_object()) continue;
+      auto it = props.find("IOMFBUUID");
+      if (it == props.end() || *it != *external_->uuid || !props.contains("DPTimingModeId"))
+        continue;
+      auto changed = std::make_shared<json>(props);
+      changed->erase("DPTimingModeId");
+      service->properties = std::move(changed);
+    }
+  }
+  return ++linkGeneration_;
 }
 
 void SimMachine::setLinkTiming(const json& timing) {
@@ -509,11 +533,13 @@ void SimMachine::setLinkTiming(const json& timing) {
   }
 }
 
-void SimMachine::switchConnection(std::size_t index, std::uint64_t version, Nanos, Notices& out) {
+void SimMachine::switchConnection(std::size_t index, std::uint64_t version,
+                                  std::optional<std::uint64_t> retrain, Notices& out) {
   if (!external_ || version != externalVersion_ || index >= external_->modes.size()) return;
   beginNotices(out);
   external_->current = static_cast<std::int64_t>(index);
-  if (const auto& timing = external_->modes[index].timing) setLinkTiming(*timing);
+  const auto& timing = external_->modes[index].timing;
+  if (timing && (!retrain || *retrain == linkGeneration_)) setLinkTiming(*timing);
   if (const auto* owner = externalOwner(); owner && owner->online)
     out.push_back({owner->id, platform::kSetModeFlag});
 }
@@ -1055,11 +1081,13 @@ void SimMachine::externalSetCurrentMode(const platform::ExternalMode& mode) {
     if (!index) return 0;
     const std::uint64_t version = externalVersion_;
     if (external_->linkSettle.count() == 0) {
-      switchConnection(*index, version, s.now, s.notices);
+      switchConnection(*index, version, std::nullopt, s.notices);
     } else {
+      std::optional<std::uint64_t> retrain;
+      if (external_->linkDrop && external_->modes[*index].timing) retrain = dropLinkTiming();
       scheduleStep(s.now + external_->linkSettle,
-                   [this, i = *index, version](Nanos t, Notices& out) {
-                     switchConnection(i, version, t, out);
+                   [this, i = *index, version, retrain](Nanos, Notices& out) {
+                     switchConnection(i, version, retrain, out);
                    });
     }
     return 0;

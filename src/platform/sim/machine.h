@@ -176,6 +176,7 @@ class SimMachine final : public platform::DisplayServices,
     std::vector<ExternalModeData> modes;
     std::optional<std::int64_t> current;
     Nanos linkSettle{0};
+    bool linkDrop = false;  // no current timing while the link retrains
     std::optional<platform::DisplayID> display;
   };
 
@@ -227,7 +228,11 @@ class SimMachine final : public platform::DisplayServices,
             Nanos now, Notices& out);
   void followLink(const DisplayData& d, Nanos now);
   void setLinkTiming(const nlohmann::json& timing);
-  void switchConnection(std::size_t index, std::uint64_t version, Nanos now, Notices& out);
+  // With "linkDrop": the link loses its timing while it retrains; returns the retrain's
+  // generation, which a later retrain supersedes.
+  std::uint64_t dropLinkTiming();
+  void switchConnection(std::size_t index, std::uint64_t version,
+                        std::optional<std::uint64_t> retrain, Notices& out);
   void runAction(const nlohmann::json& action, Nanos now, Notices& out);
   void update(const nlohmann::json& keys, Nanos now, Notices& out);
   bool checkEligible(std::string_view call, platform::DisplayID display, Nanos now);
@@ -259,6 +264,7 @@ class SimMachine final : public platform::DisplayServices,
   std::vector<std::shared_ptr<ServiceData>> registry_;
   std::optional<ExternalData> external_;
   std::uint64_t externalVersion_ = 0;
+  std::uint64_t linkGeneration_ = 0;  // bumped by each dropping retrain
   std::vector<FaultData> faults_;
   std::uint64_t faultsInjected_ = 0;
 

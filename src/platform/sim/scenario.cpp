@@ -158,6 +158,7 @@ constexpr Field kExternalFields[] = {
     {"availableModes", isArray, "expected a list of modes"},
     {"currentMode", isIntOrNull, "expected an index or null"},
     {"linkSettleMs", isMillis, kMillisText},
+    {"linkDrop", isBool, kBool},
     {"display", isDisplayID, kDisplayIDText},
 };
 
@@ -279,6 +280,7 @@ bool normalizeExternal(json& external, const std::string& path,
   fill(external, "availableModes", json::array());
   fill(external, "currentMode", nullptr);
   fill(external, "linkSettleMs", 0);
+  fill(external, "linkDrop", false);
   if (external.contains("display") &&
       !knownDisplay(external["display"], join(path, "display"), known, error))
     return false;
