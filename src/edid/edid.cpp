@@ -131,7 +131,11 @@ class Decoder {
   }
 
  private:
-  void fault(std::string what) { d_.diagnostics.push_back(std::move(what)); }
+  void fault(std::string what) {
+    // One line per kind of fault: a block of fifteen bad codes is one fault.
+    auto& list = d_.diagnostics;
+    if (std::find(list.begin(), list.end(), what) == list.end()) list.push_back(std::move(what));
+  }
   void fault(std::size_t block, const std::string& what) {
     fault("block " + std::to_string(block) + ": " + what);
   }
@@ -257,6 +261,11 @@ class Decoder {
   }
 
   void detailedTiming(std::size_t block, std::span<const std::uint8_t> p) {
+    // Erased memory read back where a timing should be: not a timing anybody declared.
+    if (std::all_of(p.begin(), p.end(), [](std::uint8_t b) { return b == 0xff; })) {
+      fault(block, "detailed timing of erased bytes (all 0xff): skipped");
+      return;
+    }
     const int hActive = p[2] | ((p[4] & 0xf0) << 4);
     const int hBlank = p[3] | ((p[4] & 0x0f) << 8);
     const int vActive = p[5] | ((p[7] & 0xf0) << 4);

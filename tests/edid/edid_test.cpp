@@ -93,6 +93,8 @@ Printed parse(const std::string& text) {
     } else if (std::regex_search(l, m, hdmiVic)) {
       p.hdmiVics.push_back(std::stoi(m[1]));
     } else if (std::regex_search(l, m, dtd) && i + 2 < lines.size()) {
+      // The decoder leaves out a DTD of erased bytes (all 0xff), which reads as this.
+      if (m[1] == "4095" && m[2] == "8190" && m[4] == "655.350000") continue;
       p.detailed.push_back(timingFrom(m, lines[i + 1], lines[i + 2]));
     }
   }
