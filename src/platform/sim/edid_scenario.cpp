@@ -107,17 +107,20 @@ Built build(const edid::Decoded& d, const std::string& linkUuid) {
           {"PreciseSyncRate", std::llround(m.rateHz * 65536.0)}}}};
     if (m.vic != 0) element["CEAShortID"] = m.vic;
     elements.push_back(std::move(element));
-    for (const auto& color : encodings(d, m)) {
-      for (const auto& h : hdr) {
-        if (m.preferred && currentConnection.is_null()) currentConnection = connection.size();
-        connection.push_back({{"width", m.timing.hActive},
-                              {"height", m.timing.vActive},
-                              {"refreshRate", m.rateHz},
-                              {"colorMode", color},
-                              {"hdrMode", h},
-                              {"isVRR", false},
-                              {"timing", timing}});
-      }
+    // Connection modes for the television timings: each colour encoding in SDR, and each HDR
+    // mode in the first encoding (a full cross product would list hundreds of modes).
+    if (!m.television) continue;
+    const auto colors = encodings(d, m);
+    for (std::size_t k = 0; k < colors.size() + hdr.size() - 1; ++k) {
+      if (m.preferred && currentConnection.is_null()) currentConnection = connection.size();
+      connection.push_back(
+          {{"width", m.timing.hActive},
+           {"height", m.timing.vActive},
+           {"refreshRate", m.rateHz},
+           {"colorMode", k < colors.size() ? colors[k] : colors.front()},
+           {"hdrMode", k < colors.size() ? hdr.front() : hdr[k - colors.size() + 1]},
+           {"isVRR", false},
+           {"timing", timing}});
     }
   }
   b.service = {{"class", "IOMobileFramebufferShim"},
