@@ -21,9 +21,8 @@ namespace {
 
 int usage() {
   std::fputs(
-      "usage: displayformat-sim [--action-log FILE] SCENARIO.json\n"
-      "       displayformat-sim [--action-log FILE] --edid EDID [--list-formats | --write-scenario "
-      "FILE]\n",
+      "usage: displayformat-sim [--action-log FILE] (SCENARIO.json | --edid EDID "
+      "[--list-formats | --write-scenario FILE])\n",
       stderr);
   return 2;
 }
