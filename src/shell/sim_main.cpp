@@ -12,12 +12,16 @@
 #include "platform/sim/scenario.h"
 #include "shell/service.h"
 #include "shell/signals.h"
+#include "shell/sim_edid.h"
 #include "shell/stdin_reader.h"
 
 namespace {
 
 int usage() {
-  std::fputs("usage: displayformat-sim [--action-log FILE] SCENARIO.json\n", stderr);
+  std::fputs(
+      "usage: displayformat-sim [--action-log FILE] (SCENARIO.json | --edid EDID "
+      "[--list-formats | --write-scenario FILE])\n",
+      stderr);
   return 2;
 }
 
@@ -33,9 +37,17 @@ int main(int argc, char** argv) {
   df::blockEndingSignals();
   std::string scenarioPath;
   std::string actionLogPath;
+  std::string edidPath, writePath;  // --edid: a television built from an EDID
+  bool listOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--action-log") == 0 && i + 1 < argc) {
       actionLogPath = argv[++i];
+    } else if (std::strcmp(argv[i], "--edid") == 0 && i + 1 < argc) {
+      edidPath = argv[++i];
+    } else if (std::strcmp(argv[i], "--write-scenario") == 0 && i + 1 < argc) {
+      writePath = argv[++i];
+    } else if (std::strcmp(argv[i], "--list-formats") == 0) {
+      listOnly = true;
     } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
       return usage();
     } else if (scenarioPath.empty()) {
@@ -44,14 +56,20 @@ int main(int argc, char** argv) {
       return usage();
     }
   }
-  if (scenarioPath.empty()) return usage();
+  if (scenarioPath.empty() == edidPath.empty() || (listOnly && !writePath.empty()) ||
+      ((listOnly || !writePath.empty()) && edidPath.empty()))
+    return usage();
 
   std::string error;
-  auto scenario = df::sim::loadScenario(scenarioPath, error);
+  auto scenario =
+      edidPath.empty() ? df::sim::loadScenario(scenarioPath, error) : df::edidScenario(edidPath);
   if (!scenario) {
-    std::fprintf(stderr, "displayformat-sim: %s: %s\n", scenarioPath.c_str(), error.c_str());
+    if (edidPath.empty())
+      std::fprintf(stderr, "displayformat-sim: %s: %s\n", scenarioPath.c_str(), error.c_str());
     return 2;
   }
+  if (listOnly) return df::listFormats(*scenario);
+  if (!writePath.empty()) return df::writeScenario(*scenario, edidPath, writePath);
 
   df::platform::AsioQueue queue;
   df::sim::RealtimeClock clock;

@@ -368,5 +368,73 @@ class Commands(ProcessTest):
         self.assertEqual(s.configured()[:2], [(2, 3), (2, 3)])
 
 
+EDIDS = os.path.join(ROOT, "tests/data/edid")
+SD_HD = ["480i59.94", "480i60.00", "480p59.94", "480p60.00", "576i50", "576p50", "720p50",
+         "720p59.94", "720p60.00", "1080i50", "1080i59.94", "1080i60.00", "1080p23.976",
+         "1080p24", "1080p25", "1080p29.97", "1080p30", "1080p50", "1080p59.94", "1080p60.00"]
+UHD = ["2160p23.976", "2160p24", "2160p25", "2160p29.97", "2160p30", "2160p50", "2160p59.94",
+       "2160p60.00"]
+
+
+class EdidTelevision(ProcessTest):
+    # Worked out by hand from each EDID's Video Data Block, HDMI VICs and DTDs (edid-decode):
+    # file, formats, number of native modes, one native label, a part of stderr.
+    LISTS = [
+        # 50 Hz-region 1080p television: 1080p50 only as a DTD; VIC 1 and three DMT timings.
+        ("philips-phl0000-f54e1e1d.bin", SD_HD, 26, "1920×1080p · 50.000000 Hz · #4",
+         "reserved code 0"),
+        # 4K television: HDMI VICs 1-4, 2160p50/60 also in 4:2:0, 4096-wide and 100/120 Hz VICs.
+        ("samsung-sam0ff9-9e7f033f.bin", SD_HD + UHD, 67, "4096×2160p · 23.976024 Hz · #32", ""),
+        # DVI monitor: DMT timings only; 640x480 at 60 Hz is VIC 1, which names no format.
+        ("dell-dela020-0ec4a9f2.bin", [], 12, "1600×1200p · 60.000000 Hz · #1", ""),
+        # Faulty 4K television: half-read extension; what is sound is still listed.
+        ("sony-sny4b04-bc247732.bin",
+         ["720p50", "1080i50", "1080i59.94", "1080i60.00", "1080p50", "1080p59.94",
+          "1080p60.00"] + UHD, 26, "3840×2160p · 60.000000 Hz · #1", "checksum 0xff"),
+    ]
+
+    def test_list_formats(self):
+        for name, formats, count, label, err in self.LISTS:
+            with self.subTest(name=name):
+                p = subprocess.run([SIM, "--edid", os.path.join(EDIDS, name), "--list-formats"],
+                                   capture_output=True, timeout=20)
+                self.assertEqual(p.returncode, 0, p.stderr)
+                lines = p.stdout.decode().splitlines()
+                self.assertEqual(len(lines), 1)
+                out = json.loads(lines[0])
+                self.assertEqual(sorted(out), ["formats", "nativeModes"])
+                self.assertEqual(out["formats"], formats)
+                self.assertEqual(len(out["nativeModes"]), count)
+                self.assertIn(label, out["nativeModes"].values())
+                self.assertIn(err, p.stderr.decode())
+                self.assertEqual(p.stderr == b"", err == "")
+
+    def test_not_an_edid(self):
+        for path in [os.path.join(ROOT, "README.md"), os.path.join(EDIDS, "missing.bin")]:
+            with self.subTest(path=path):
+                p = subprocess.run([SIM, "--edid", path, "--list-formats"], capture_output=True,
+                                   timeout=10)
+                self.assertEqual(p.returncode, 2)
+                self.assertEqual(p.stdout, b"")
+                self.assertEqual(len(p.stderr.decode().strip().splitlines()), 1)
+
+    def test_written_scenario_switches_to_a_dtd_only_format(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "tv.json")
+            p = subprocess.run([SIM, "--edid", os.path.join(EDIDS, "philips-phl0000-f54e1e1d.bin"),
+                                "--write-scenario", path], capture_output=True, timeout=10)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            s = self.sim(path=path)
+            s.send(command("1080p50"))
+            report = s.read_report(timeout=8)
+            while report is not None and report["phase"] != "matched":
+                report = s.read_report(timeout=8)
+            self.assertIsNotNone(report)
+            self.assertEqual(report["actual"]["format"], "1080p50")
+            self.assertEqual(report["formats"], SD_HD)
+            s.close_input()
+            self.assertCleanExit(s)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -4,9 +4,15 @@
 // command handler, and the queue runs a little between lines. The end of the input is the end
 // of input: the termination handler runs and must exit with 0.
 //
+// A first byte with both top bits set picks an EDID instead: the next two bytes give its length
+// (little-endian, at most 1024), the bytes follow and the rest is the input as above. The EDID
+// is decoded; when it has a header, the television built from it (panel plus that television,
+// as displayformat-sim --edid makes it) is the machine.
+//
 // Besides crashes, leaks and sanitizer reports, any broken invariant aborts: a change that
 // reaches a display it may not touch, a platform object alive after its block, an inspection
 // without exactly one report, a line that is not a valid report.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +25,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "edid/edid.h"
+#include "platform/sim/edid_scenario.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
 #include "platform/sim/virtual_queue.h"
@@ -127,11 +135,34 @@ void run(const json& scenario, std::string_view input) {
   queue.setAfterBlock(nullptr);
 }
 
+// An EDID input: the decoder on arbitrary bytes, then the service on the television made from
+// them.
+void runEdid(const std::uint8_t* data, std::size_t size) {
+  if (size < 3) return;
+  const std::size_t length = std::min<std::size_t>((data[1] | (data[2] << 8)) % 1025, size - 3);
+  const std::vector<std::uint8_t> bytes(data + 3, data + 3 + length);
+  const df::edid::Decoded decoded = df::edid::decode(bytes);
+  if (!df::edid::isEdid(bytes)) return;
+  json scenario = df::sim::televisionScenario(bytes);
+  std::string error;
+  if (!df::sim::expandEdids(scenario, "", error) || !df::sim::normalizeScenario(scenario, error))
+    broken("a television from an EDID does not load: " + error);
+  if (scenario["displays"][1]["modes"].size() > 0 && scenario["displays"][1]["current"].is_null() &&
+      decoded.preferred)
+    broken("the preferred timing is not the current mode");
+  run(scenario,
+      std::string_view(reinterpret_cast<const char*>(data) + 3 + length, size - 3 - length));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::vector<json> kMachines = machines();
   if (size == 0) return 0;
+  if ((data[0] & 0xc0) == 0xc0) {
+    runEdid(data, size);
+    return 0;
+  }
   const json& scenario = kMachines[data[0] % kMachines.size()];
   run(scenario, std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
   return 0;

@@ -127,6 +127,13 @@ TEST(SimScenario, RejectsWrongKindsWithTheKeyPath) {
       {{{"displays", twoDisplays},
         {"events", {{{"at", 1}, {"update", {{"display", 2}, {"mirror", "yes"}}}}}}},
        "events[0].update.mirror: expected true or false"},
+      {{{"displays", {display({{"edid", 5}})}}},
+       "displays[0].edid: expected hex bytes or a file path"},
+      {{{"displays", {display({{"edid", "00ff ffff"}})}}},
+       "displays[0].edid: not an EDID (no EDID header)"},
+      {{{"displays", {display({{"edid", "00f"}})}}}, "displays[0].edid: hex bytes of odd length"},
+      {{{"displays", {display({{"edid", "/nonexistent/tv.bin"}})}}},
+       "displays[0].edid: /nonexistent/tv.bin: cannot be read"},
       {{{"faults", {{{"call", "CGDisplayIsActive"}, {"error", 1}}}}},
        R"(faults[0].call: unknown operation "CGDisplayIsActive")"},
       {{{"faults", {{{"call", "displayIsActive"}}}}}, "faults[0].error: missing"},
@@ -207,6 +214,27 @@ TEST(SimScenario, LoadsTheShippedScenarioAndExplainsBadFiles) {
 
   EXPECT_FALSE(loadScenario("/nonexistent/x.json", error));
   EXPECT_EQ(error, "/nonexistent/x.json: cannot be read");
+
+  // An EDID named relative to the scenario file fills the display, the registry and the
+  // external display object (the rule itself is checked end to end in tests/e2e).
+  const std::string tv = ::testing::TempDir() + "sim_scenario_tv.bin";
+  std::ofstream(tv, std::ios::binary)
+      << std::ifstream(DF_SOURCE_DIR "/tests/data/edid/philips-phl0000-f54e1e1d.bin",
+                       std::ios::binary)
+             .rdbuf();
+  const std::string withEdid = ::testing::TempDir() + "sim_scenario_edid.json";
+  std::ofstream(withEdid)
+      << R"({"displays": [{"id": 2, "uuid": "TV", "edid": "sim_scenario_tv.bin"}]})";
+  const auto loaded = loadScenario(withEdid, error);
+  ASSERT_TRUE(loaded) << error;
+  const json& d = (*loaded)["displays"][0];
+  EXPECT_EQ(d["modes"].size(), 26u);
+  EXPECT_EQ(d["current"], 1);
+  EXPECT_EQ(d["modes"][0]["hz"], 60.0);  // the preferred timing, 1080p60 (VIC 16)
+  EXPECT_EQ((*loaded)["registry"][0]["properties"]["IOMFBUUID"], "TV");
+  EXPECT_EQ((*loaded)["externalDisplay"]["display"], 2);
+  std::remove(tv.c_str());
+  std::remove(withEdid.c_str());
 
   const std::string path = ::testing::TempDir() + "sim_scenario_bad.json";
   std::ofstream(path) << R"({"displays": [{"id": 1}]})";

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "platform/sim/edid_scenario.h"
+
 namespace df::sim {
 namespace {
 
@@ -134,6 +136,7 @@ constexpr Field kDisplayFields[] = {
     {"settle", isSettle, R"(expected "normal", "never" or "flicker")"},
     {"flickerMs", isPositiveMillis, "expected a positive number of milliseconds"},
     {"flickers", isFlickerCount, "expected an integer from 0 to 1000"},
+    {"edid", isString, "expected hex bytes or a file path"},
 };
 
 constexpr Field kModeFields[] = {
@@ -412,6 +415,7 @@ bool normalizeFault(nlohmann::json& fault, std::string& error) {
 
 bool normalizeScenario(nlohmann::json& scenario, std::string& error) {
   if (!scenario.is_object()) return fail(error, "scenario", "expected an object");
+  if (!expandEdids(scenario, "", error)) return false;
   fill(scenario, "displays", json::array());
   fill(scenario, "registry", json::array());
   fill(scenario, "externalDisplay", nullptr);
@@ -462,7 +466,9 @@ std::optional<nlohmann::json> loadScenario(const std::string& path, std::string&
     return std::nullopt;
   }
   std::string why;
-  if (!normalizeScenario(scenario, why)) {
+  const auto slash = path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash);
+  if (!expandEdids(scenario, slash == 0 ? "/" : dir, why) || !normalizeScenario(scenario, why)) {
     error = path + ": " + why;
     return std::nullopt;
   }

@@ -1,0 +1,81 @@
+#include "shell/sim_edid.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "edid/edid.h"
+#include "platform/sim/edid_scenario.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/scenario.h"
+#include "platform/sim/virtual_queue.h"
+#include "shell/service.h"
+
+namespace df {
+
+using json = nlohmann::json;
+
+std::optional<json> edidScenario(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "displayformat-sim: %s: cannot be read\n", path.c_str());
+    return std::nullopt;
+  }
+  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  std::string error;
+  if (!edid::isEdid(bytes)) {
+    std::fprintf(stderr, "displayformat-sim: %s: not an EDID (no EDID header)\n", path.c_str());
+    return std::nullopt;
+  }
+  json scenario = sim::televisionScenario(bytes);
+  std::vector<std::string> notes;
+  if (!sim::expandEdids(scenario, "", error, &notes) || !sim::normalizeScenario(scenario, error)) {
+    std::fprintf(stderr, "displayformat-sim: %s: %s\n", path.c_str(), error.c_str());
+    return std::nullopt;
+  }
+  for (const auto& n : notes) {
+    // "displays[1].edid: block 1: ..." names the scenario key; the file is what the user gave.
+    const auto colon = n.find(": ");
+    std::fprintf(stderr, "displayformat-sim: %s: %s\n", path.c_str(),
+                 colon == std::string::npos ? n.c_str() : n.c_str() + colon + 2);
+  }
+  return scenario;
+}
+
+int listFormats(const json& scenario) {
+  sim::VirtualQueue queue;
+  sim::SimMachine machine(scenario, queue.clock());
+  queue.attach(&machine);
+  std::string last;
+  Service service(
+      {machine, machine, machine}, queue, [&last](std::string_view line) { last = line; },
+      [&queue](int) { queue.stop(); });
+  if (service.start() != platform::kSuccess) return 1;
+  const json tv = scenario["displays"][1];
+  const json command = {{"format", "current"}, {"control", 1},     {"assign", true},
+                        {"uuid", tv["uuid"]},  {"enabled", false}, {"revision", 1}};
+  queue.post([&service, &command] { service.handleCommand(command); });
+  queue.runFor(std::chrono::seconds(5));
+  if (last.empty()) return 1;
+  const json report = json::parse(last);
+  const json out = {{"formats", report["formats"]}, {"nativeModes", report["nativeModes"]}};
+  std::printf("%s\n", out.dump().c_str());
+  return 0;
+}
+
+int writeScenario(json scenario, const std::string& edidPath, const std::string& out) {
+  scenario["displays"][1].erase("edid");
+  scenario["comment"] = "Built from the EDID " + edidPath +
+                        " by displayformat-sim --write-scenario; edit freely (docs/scenarios.md).";
+  std::ofstream f(out);
+  f << scenario.dump(1) << '\n';
+  if (!f) {
+    std::fprintf(stderr, "displayformat-sim: %s: cannot be written\n", out.c_str());
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace df

@@ -1,0 +1,22 @@
+// displayformat-sim --edid FILE: a ready-made machine with a television built from an EDID.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace df {
+
+// The television scenario for the EDID file, validated, or nullopt (status 2) after saying why
+// on stderr. The decoder's diagnostics go to stderr as well; they do not stop the run.
+std::optional<nlohmann::json> edidScenario(const std::string& path);
+
+// One JSON line {"formats": [...], "nativeModes": {...}}: what a status report about the
+// television carries. Runs the service on the virtual clock; returns the exit status.
+int listFormats(const nlohmann::json& scenario);
+
+// Writes the scenario as an editable file (modes, registry, external display; no "edid" key).
+int writeScenario(nlohmann::json scenario, const std::string& edidPath, const std::string& out);
+
+}  // namespace df
