@@ -121,6 +121,8 @@ class RandrDisplays final : public DisplayServices {
   std::string outputName(DisplayID display);
   bool isPrimary(DisplayID display);
   const Traffic& traffic() const { return traffic_; }
+  // Drops what was read, as an event would: the next call reads the server again.
+  void forget() { cache_.reset(); }
 
  private:
   RandrDisplays(xcb_connection_t* connection, xcb_window_t root, MainQueue& queue);
