@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <unistd.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +32,12 @@ namespace x11 = df::platform::x11;
 void writeLine(std::string_view line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 && errno == EPIPE) {
+    // SIGPIPE is ignored for the X connection's sake; a reader gone from standard output
+    // still ends the process as the signal would.
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+  }
 }
 
 [[noreturn]] void exitProcess(int status) {
@@ -70,6 +76,9 @@ int main(int argc, char** argv) {
   sigemptyset(&watched);
   for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&watched, s);
   pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+  // A write to a vanished X server must not kill the process: the lost connection is noticed
+  // and reported instead.
+  std::signal(SIGPIPE, SIG_IGN);
 
   const bool list = argc == 2 && std::strcmp(argv[1], "--list-displays") == 0;
   if (argc > 1 && !list) return 2;

@@ -172,6 +172,11 @@ void RandrDisplays::markLost() {
   if (lostHandler_) queue_.post(lostHandler_);
 }
 
+void RandrDisplays::onLost(std::function<void()> handler) {
+  lostHandler_ = std::move(handler);
+  if (lost_ && lostHandler_) queue_.post(lostHandler_);
+}
+
 void RandrDisplays::pollConnection() {
   if (lost_) return;
   bool changed = false;

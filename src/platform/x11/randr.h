@@ -114,7 +114,7 @@ class RandrDisplays final : public DisplayServices {
   // main queue.
   void readEvents();
   // Set once; runs on the main queue when the connection to the server is lost.
-  void onLost(std::function<void()> handler) { lostHandler_ = std::move(handler); }
+  void onLost(std::function<void()> handler);
   bool lost() const { return lost_; }
 
   // Output name, and whether it is the primary output.
@@ -148,7 +148,6 @@ class RandrDisplays final : public DisplayServices {
   std::optional<Snapshot> notified_;  // the state the last delivery described
   bool deliveryPosted_ = false;
   bool lost_ = false;
-  bool lostPosted_ = false;
   std::function<void()> lostHandler_;
   ReconfigurationCallback callback_ = nullptr;
   void* userInfo_ = nullptr;
