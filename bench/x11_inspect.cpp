@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
   df::platform::AsioQueue queue;
   auto displays = df::platform::x11::RandrDisplays::connect(nullptr, queue);
   if (!displays) return 1;
-  df::platform::x11::NoRegistry registry;
-  df::platform::x11::NoExternalDisplay external;
+  df::platform::x11::RandrRegistry registry(*displays);
+  df::platform::x11::RandrExternalDisplays external(*displays);
   df::Service service(
       {*displays, registry, external}, queue, [](std::string_view) {}, [](int) {});
   if (service.start() != df::platform::kSuccess) return 1;

@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
   if (!displays) return 1;
   if (list) exitProcess(listDisplays(*displays));
 
-  x11::NoRegistry registry;
-  x11::NoExternalDisplay external;
+  x11::RandrRegistry registry(*displays);
+  x11::RandrExternalDisplays external(*displays);
   df::Service service(df::platform::Platform{*displays, registry, external}, queue, &writeLine,
                       &exitProcess);
   if (service.start() != df::platform::kSuccess) exitProcess(1);

@@ -22,7 +22,7 @@ EdidFacts readEdid(std::vector<std::uint8_t> bytes) {
   return facts;
 }
 
-std::optional<double> televisionTiming(const EdidFacts&, const xcb_randr_mode_info_t&) {
+std::optional<CtaTiming> televisionTiming(const EdidFacts&, const xcb_randr_mode_info_t&) {
   return std::nullopt;
 }
 

@@ -20,8 +20,13 @@ struct EdidFacts {
 
 EdidFacts readEdid(std::vector<std::uint8_t> bytes);
 
-// The exact field rate of a mode whose timing is a CTA-861 timing that the EDID declares;
-// nullopt for every other mode.
-std::optional<double> televisionTiming(const EdidFacts& edid, const xcb_randr_mode_info_t& mode);
+struct CtaTiming {
+  int vic;
+  double fieldRateHz;  // exact: N or N * 1000/1001
+};
+
+// The CTA-861 timing, declared by the EDID, that the mode's timing is; nullopt for every other
+// mode.
+std::optional<CtaTiming> televisionTiming(const EdidFacts& edid, const xcb_randr_mode_info_t& mode);
 
 }  // namespace df::platform::x11

@@ -81,8 +81,6 @@ X11Config* openConfig(DisplayConfig* config) {
   return own != nullptr && own->open ? own : nullptr;
 }
 
-class EmptyIterator final : public RegistryObject {};
-
 Error fromXError(const xcb_generic_error_t* error) {
   (void)error;
   // Every refusal of a request names an argument the server would not take.
@@ -135,16 +133,19 @@ std::unique_ptr<RandrDisplays> RandrDisplays::connect(const char* display, MainQ
   auto edid = intern("EDID");
   auto connector = intern("ConnectorType");
   auto panel = intern("Panel");
+  auto hdmi = intern("HDMI");
   auto range = xcb_randr_get_screen_size_range(c, screen->root);
   Reply<xcb_intern_atom_reply_t> a(xcb_intern_atom_reply(c, edid, nullptr));
   Reply<xcb_intern_atom_reply_t> b(xcb_intern_atom_reply(c, connector, nullptr));
   Reply<xcb_intern_atom_reply_t> p(xcb_intern_atom_reply(c, panel, nullptr));
+  Reply<xcb_intern_atom_reply_t> h(xcb_intern_atom_reply(c, hdmi, nullptr));
   Reply<xcb_randr_get_screen_size_range_reply_t> r(
       xcb_randr_get_screen_size_range_reply(c, range, nullptr));
-  if (!a || !b || !p || !r) return nullptr;  // the destructor disconnects
+  if (!a || !b || !p || !h || !r) return nullptr;  // the destructor disconnects
   d->edidAtom_ = a->atom;
   d->connectorTypeAtom_ = b->atom;
   d->panelAtom_ = p->atom;
+  d->hdmiAtom_ = h->atom;
   d->minWidth_ = std::max<std::uint16_t>(1, r->min_width);
   d->minHeight_ = std::max<std::uint16_t>(1, r->min_height);
   d->maxWidth_ = r->max_width;
@@ -309,11 +310,13 @@ Snapshot RandrDisplays::read() {
         std::uint32_t atom = 0;
         std::memcpy(&atom, xcb_randr_get_output_property_data(connector.get()), sizeof atom);
         o.panel = atom == panelAtom_;
+        o.hdmi = atom == hdmiAtom_;
       }
     }
     for (const char* prefix : {"eDP", "LVDS", "DSI"}) {
       if (o.name.rfind(prefix, 0) == 0) o.panel = true;
     }
+    if (o.name.rfind("HDMI", 0) == 0) o.hdmi = true;
     s.outputs.push_back(std::move(o));
   }
   for (int i = 0; i < crtcCount; ++i) {
@@ -356,7 +359,7 @@ std::unique_ptr<RandrMode> RandrDisplays::describe(const Snapshot::Output& outpu
   }
   if (auto tv = televisionTiming(output.edid, info)) {
     flags |= kModeTelevision;
-    hz = *tv;
+    hz = tv->fieldRateHz;
   }
   return std::make_unique<RandrMode>(id, info.width, info.height, hz, flags);
 }
@@ -712,9 +715,117 @@ bool RandrDisplays::isPrimary(DisplayID display) {
   return state().primary == display && display != 0;
 }
 
-KernReturn NoRegistry::servicesMatching(const std::string&, RegistryHandle& iterator) {
-  iterator = std::make_unique<EmptyIterator>();
+std::vector<DisplayID> RandrDisplays::hdmiOutputs() {
+  std::vector<DisplayID> out;
+  for (const Snapshot::Output& o : state().outputs) {
+    if (o.connected && o.hdmi && !o.panel) out.push_back(o.id);
+  }
+  return out;
+}
+
+nlohmann::json RandrDisplays::linkProperty(DisplayID display, const std::string& key) {
+  if (key == "external") return true;
+  if (key == "Transport") return {{"Downstream", "HDMI"}};
+  if (key == "IOMFBUUID") {
+    UUIDHandle uuid = createUUIDFromDisplayID(display);
+    return uuid ? nlohmann::json(uuid->string()) : nlohmann::json();
+  }
+  const Snapshot& s = state();
+  const Snapshot::Output* o = connected(s, display);
+  if (o == nullptr) return nullptr;
+  if (key == "DPTimingModeId") {
+    ModeHandle current = copyDisplayMode(display);
+    return current ? nlohmann::json(static_cast<std::uint32_t>(current->ioDisplayModeID()))
+                   : nlohmann::json();
+  }
+  if (key != "TimingElements") return nullptr;
+  // The signal is the CRTC's timing: one element per mode of the output, with its CTA VIC.
+  nlohmann::json elements = nlohmann::json::array();
+  std::vector<const xcb_randr_mode_info_t*> kept;
+  for (xcb_randr_mode_t id : o->modes) {
+    auto it = s.modes.find(id);
+    if (it == s.modes.end()) continue;
+    const xcb_randr_mode_info_t& info = it->second;
+    if (std::any_of(kept.begin(), kept.end(),
+                    [&info](const xcb_randr_mode_info_t* k) { return sameTiming(*k, info); }))
+      continue;
+    kept.push_back(&info);
+    const auto mode = describe(*o, info, id);
+    const auto cta = televisionTiming(o->edid, info);
+    elements.push_back({{"ID", id},
+                        {"IsInterlaced", (mode->ioFlags() & kModeInterlaced) != 0},
+                        {"CEAShortID", cta ? cta->vic : 0},
+                        {"HorizontalAttributes", {{"Active", info.width}, {"Total", info.htotal}}},
+                        {"VerticalAttributes",
+                         {{"Active", info.height},
+                          {"Total", info.vtotal},
+                          {"PreciseSyncRate", std::llround(mode->refreshRate() * 65536.0)}}}});
+  }
+  return elements;
+}
+
+namespace {
+
+class LinkService final : public RegistryObject {
+ public:
+  explicit LinkService(DisplayID output) : output(output) {}
+  DisplayID output;
+};
+
+class LinkIterator final : public RegistryObject {
+ public:
+  std::vector<DisplayID> outputs;
+  std::size_t next = 0;
+};
+
+class HdmiOutput final : public ExternalDisplay {
+ public:
+  HdmiOutput(RandrDisplays& displays, DisplayID output) : displays_(displays), output_(output) {}
+  std::optional<std::string> uuid() override {
+    UUIDHandle uuid = displays_.createUUIDFromDisplayID(output_);
+    return uuid ? std::optional<std::string>(uuid->string()) : std::nullopt;
+  }
+  std::uint32_t display() override { return output_; }
+  // The colour properties that would make connection modes are not read yet.
+  ExternalModeHandle currentMode() override { return nullptr; }
+  std::optional<std::vector<ExternalModeHandle>> availableModes() override { return std::nullopt; }
+  void setCurrentMode(const ExternalMode&) override {}
+
+ private:
+  RandrDisplays& displays_;
+  DisplayID output_;
+};
+
+}  // namespace
+
+KernReturn RandrRegistry::servicesMatching(const std::string&, RegistryHandle& iterator) {
+  auto it = std::make_unique<LinkIterator>();
+  it->outputs = displays_.hdmiOutputs();
+  iterator = std::move(it);
   return 0;
+}
+
+RegistryHandle RandrRegistry::iteratorNext(RegistryObject& iterator) {
+  auto* it = dynamic_cast<LinkIterator*>(&iterator);
+  if (it == nullptr || it->next >= it->outputs.size()) return nullptr;
+  return std::make_unique<LinkService>(it->outputs[it->next++]);
+}
+
+PropertyValue RandrRegistry::registryProperty(RegistryObject& service, const std::string& key) {
+  auto* link = dynamic_cast<LinkService*>(&service);
+  if (link == nullptr) return nullptr;
+  nlohmann::json value = displays_.linkProperty(link->output, key);
+  if (value.is_null()) return nullptr;
+  return std::make_shared<const nlohmann::json>(std::move(value));
+}
+
+ExternalDisplayHandle RandrExternalDisplays::externalDisplay() {
+  // One external display object, as the service expects: the first HDMI output that is not
+  // the primary one.
+  for (DisplayID output : displays_.hdmiOutputs()) {
+    if (!displays_.isPrimary(output)) return std::make_unique<HdmiOutput>(displays_, output);
+  }
+  return nullptr;
 }
 
 }  // namespace df::platform::x11

@@ -12,6 +12,7 @@
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
+#include <nlohmann/json.hpp>
 
 #include "platform/display_services.h"
 #include "platform/external_display.h"
@@ -64,6 +65,7 @@ struct Snapshot {
     std::vector<xcb_randr_crtc_t> crtcs;
     std::vector<xcb_randr_mode_t> modes;  // the output's list, duplicates removed
     bool panel = false;
+    bool hdmi = false;  // ConnectorType "HDMI", or an HDMI connector name
     EdidFacts edid;
   };
   xcb_timestamp_t configTimestamp = 0;
@@ -121,6 +123,9 @@ class RandrDisplays final : public DisplayServices {
   std::string outputName(DisplayID display);
   bool isPrimary(DisplayID display);
   const Traffic& traffic() const { return traffic_; }
+  // Connected HDMI outputs, and the properties of the framebuffer service that describes one.
+  std::vector<DisplayID> hdmiOutputs();
+  nlohmann::json linkProperty(DisplayID display, const std::string& key);
   // Drops what was read, as an event would: the next call reads the server again.
   void forget() { cache_.reset(); }
 
@@ -140,7 +145,7 @@ class RandrDisplays final : public DisplayServices {
   xcb_connection_t* c_;
   xcb_window_t root_;
   MainQueue& queue_;
-  xcb_atom_t edidAtom_ = 0, connectorTypeAtom_ = 0, panelAtom_ = 0;
+  xcb_atom_t edidAtom_ = 0, connectorTypeAtom_ = 0, panelAtom_ = 0, hdmiAtom_ = 0;
   int eventBase_ = 0;
   std::uint16_t minWidth_ = 1, minHeight_ = 1, maxWidth_ = 32767, maxHeight_ = 32767;
   std::uint32_t mmWidth_ = 0, mmHeight_ = 0;
@@ -154,18 +159,26 @@ class RandrDisplays final : public DisplayServices {
   Traffic traffic_;
 };
 
-// RandR offers no device registry services and no external display object: the HDMI link is
-// absent, as on a Mac without one.
-class NoRegistry final : public DeviceRegistry {
+// The HDMI link where RandR can tell it: an HDMI output's current CRTC timing is its signal and
+// its modes are the timing elements, presented as the device registry's framebuffer services.
+class RandrRegistry final : public DeviceRegistry {
  public:
-  KernReturn servicesMatching(const std::string&, RegistryHandle& iterator) override;
-  RegistryHandle iteratorNext(RegistryObject&) override { return nullptr; }
-  PropertyValue registryProperty(RegistryObject&, const std::string&) override { return nullptr; }
+  explicit RandrRegistry(RandrDisplays& displays) : displays_(displays) {}
+  KernReturn servicesMatching(const std::string& className, RegistryHandle& iterator) override;
+  RegistryHandle iteratorNext(RegistryObject& iterator) override;
+  PropertyValue registryProperty(RegistryObject& service, const std::string& key) override;
+
+ private:
+  RandrDisplays& displays_;
 };
 
-class NoExternalDisplay final : public ExternalDisplaySource {
+class RandrExternalDisplays final : public ExternalDisplaySource {
  public:
-  ExternalDisplayHandle externalDisplay() override { return nullptr; }
+  explicit RandrExternalDisplays(RandrDisplays& displays) : displays_(displays) {}
+  ExternalDisplayHandle externalDisplay() override;
+
+ private:
+  RandrDisplays& displays_;
 };
 
 }  // namespace df::platform::x11
