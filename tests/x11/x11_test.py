@@ -108,15 +108,18 @@ class X11Test(e2e.ProcessTest):
         self.assertEqual(lines[1]["mode"]["width"], 1920)
 
     def test_catalogue_switch_and_restoration_at_exit(self):
+        self.x.set_connector("DUMMY1", "HDMI")  # the CRTC timing becomes the link's signal
         d = self.daemon()
         current = self.catalogue(d)
         self.assertEqual(current["id"], str(self.ids["DUMMY1"]))
+        self.assertIs(current["actual"]["interlaced"], False)  # the signal's, not the mode's 0
         keys = [k.split(":", 2)[2].split(":", 1)[1] for k in current["nativeModes"]]
         # Modes with equal timings are one mode: 1080p60 is listed once.
         self.assertEqual(keys.count("1920x1080p:60000000"), 1)
         self.assertIn("1920x1080i:50000000", keys)
         self.assertIn("1920x1080p:59940202", keys)  # the clock rounded to kHz, as drivers do
-        self.switched(d, self.native(current, "1920x1080p:50000000"), P1080_50, revision=2)
+        r = self.switched(d, self.native(current, "1920x1080p:50000000"), P1080_50, revision=2)
+        self.assertEqual((r["actual"]["width"], r["actual"]["hz"]), (1920, 50.0))
         d.close_input()
         self.assertCleanExit(d)
         self.assertEqual(self.x.current("DUMMY1"), P1080_60)

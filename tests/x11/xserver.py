@@ -227,6 +227,11 @@ class XServer:
         """The dummy's stand-in for a plug: the server's own non-desktop property."""
         self.set_property(output, "non-desktop", [0 if connected else 1], fmt=32)
 
+    def set_connector(self, output, kind):
+        """The ConnectorType property that real drivers publish ("HDMI", "Panel", ...)."""
+        d = self.connection()
+        self.set_property(output, "ConnectorType", [d.intern_atom(kind)], "ATOM", 32)
+
     def make_television(self, output="DUMMY1", edid_path=TV_EDID):
         with open(edid_path, "rb") as f:
             self.set_property(output, "EDID", list(f.read()))
