@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
   df::platform::AsioQueue queue;
   std::unique_ptr<x11::RandrDisplays> displays = x11::RandrDisplays::connect(nullptr, queue);
   if (!displays) return 1;
-  if (list) exitProcess(listDisplays(*displays));
+  if (list) return listDisplays(*displays);
 
   x11::RandrRegistry registry(*displays);
   x11::RandrExternalDisplays external(*displays);
