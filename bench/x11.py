@@ -1,0 +1,124 @@
+#!/usr/bin/python3
+"""The X11 figures of bench/run, on a private Xorg with the dummy driver. Debian's python3
+(python3-xlib). Prints one JSON list of rows: [figure, measured, budget, holds or null].
+
+    bench/x11.py DISPLAYFORMATD X11_INSPECT [--quick]
+"""
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests/x11"))
+import xserver  # noqa: E402
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+class Daemon:
+    def __init__(self, binary, env):
+        self.proc = subprocess.Popen([binary], env=env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def ask(self, command, phase, timeout=5.0):
+        self.proc.stdin.write(json.dumps(command) + "\n")
+        self.proc.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            report = json.loads(self.proc.stdout.readline())
+            if report["phase"] == phase:
+                return report
+        raise RuntimeError(f"no {phase} report")
+
+    def ticks_and_switches(self):
+        ticks = switches = 0
+        for task in os.listdir(f"/proc/{self.proc.pid}/task"):
+            with open(f"/proc/{self.proc.pid}/task/{task}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            ticks += int(fields[11]) + int(fields[12])
+            with open(f"/proc/{self.proc.pid}/task/{task}/status") as f:
+                switches += sum(int(line.split()[1]) for line in f
+                                if line.startswith(("voluntary_ctxt", "nonvoluntary_ctxt")))
+        return ticks, switches
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=10)
+
+
+def main():
+    daemon_binary, inspect_binary = sys.argv[1], sys.argv[2]
+    quick = "--quick" in sys.argv
+    rows = []
+    with xserver.XServer() as x:
+        x.make_television()
+        ids = x.ids()
+        env = x.env()
+
+        def command(fmt, revision):
+            # Only the first command assigns the target: an assignment restores it first.
+            c = {"format": fmt, "control": ids["DUMMY0"], "enabled": True, "apply": True,
+                 "revision": revision}
+            if revision == 1:
+                c.update({"assign": True, "id": ids["DUMMY1"]})
+            return c
+
+        log("x11: verified switch against xrandr")
+        d = Daemon(daemon_binary, env)
+        keys = d.ask(command("current", 1), "current")["nativeModes"]
+        p50 = next(k for k in keys if k.endswith(":1920x1080p:50000000"))
+        p60 = next(k for k in keys if k.endswith(":1920x1080p:60000000"))
+        runs = 10 if quick else 40
+        switch = []
+        for i in range(runs):
+            start = time.perf_counter()
+            d.ask(command(p50 if i % 2 == 0 else p60, i + 2), "matched")
+            switch.append(time.perf_counter() - start)
+        ours = statistics.median(switch)
+
+        log("x11: idle wake-ups")
+        idle = 3 if quick else 10
+        time.sleep(0.5)
+        t0, s0 = d.ticks_and_switches()
+        time.sleep(idle)
+        t1, s1 = d.ticks_and_switches()
+        d.close()
+
+        tool = []
+        for i in range(runs):
+            start = time.perf_counter()
+            subprocess.run(["xrandr", "-display", x.name, "--output", "DUMMY1", "--mode",
+                            "1080p50" if i % 2 == 0 else "1920x1080"], check=True)
+            tool.append(time.perf_counter() - start)
+        theirs = statistics.median(tool)
+        rows.append(["X11: command to verified switch, 1080p50/60 alternating (median)",
+                     f"{ours * 1e3:.1f} ms", "reported", None])
+        rows.append(["  xrandr --output DUMMY1 --mode M, same server (median)",
+                     f"{theirs * 1e3:.1f} ms", "reported", None])
+        rows.append(["  ratio (verification reads twice, 50 ms apart)",
+                     f"{ours / theirs:.1f}", "reported", None])
+
+        log("x11: inspection cost")
+        out = subprocess.run([inspect_binary, "200" if quick else "2000"], env=env, check=True,
+                             capture_output=True, text=True).stdout
+        cost = json.loads(out)
+        for key, label in (("unchanged", "X11: inspection, nothing changed since the last read"),
+                           ("fresh", "X11: inspection after a display event")):
+            c = cost[key]
+            rows.append([label, f"{c['seconds'] * 1e6:.0f} µs", "reported", None])
+            rows.append(["  X round trips / reply bytes",
+                         f"{c['roundTrips']:.0f} / {c['bytes']:,.0f}",
+                         "0 / 0" if key == "unchanged" else "2 / reported",
+                         c["roundTrips"] == 0 if key == "unchanged" else c["roundTrips"] <= 2])
+        rows.append([f"X11: idle wake-ups over {idle} s (context switches, CPU ticks)",
+                     f"{s1 - s0}, {t1 - t0}", "0, 0", s1 == s0 and t1 == t0])
+    print(json.dumps(rows))
+
+
+if __name__ == "__main__":
+    main()

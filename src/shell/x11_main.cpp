@@ -1,0 +1,123 @@
+// displayformatd on Linux: the service over X11 RandR on the display that DISPLAY names.
+// Standard output carries the status reports (or, with --list-displays, one line per display);
+// nothing is written to standard error.
+#include <pthread.h>
+
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string_view>
+#include <thread>
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/signal_set.hpp>
+#include <nlohmann/json.hpp>
+
+#include "cycle/cycle.h"
+#include "modes/records.h"
+#include "platform/asio/asio_queue.h"
+#include "platform/platform.h"
+#include "platform/x11/randr.h"
+#include "shell/service.h"
+#include "shell/stdin_reader.h"
+
+namespace {
+
+namespace x11 = df::platform::x11;
+
+void writeLine(std::string_view line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  if (std::fflush(stdout) != 0 && errno == EPIPE) {
+    // SIGPIPE is ignored for the X connection's sake; a reader gone from standard output
+    // still ends the process as the signal would.
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+  }
+}
+
+[[noreturn]] void exitProcess(int status) {
+  std::fflush(stdout);
+  std::_Exit(status);
+}
+
+int listDisplays(x11::RandrDisplays& displays) {
+  std::uint32_t count = 0;
+  if (displays.getOnlineDisplayList(0, nullptr, &count) != df::platform::kSuccess) return 1;
+  std::vector<df::platform::DisplayID> ids(count);
+  if (count != 0 && displays.getOnlineDisplayList(count, ids.data(), &count) != 0) return 1;
+  ids.resize(count);
+  for (df::platform::DisplayID id : ids) {
+    nlohmann::ordered_json line;
+    line["id"] = id;
+    line["name"] = displays.outputName(id);
+    df::platform::UUIDHandle uuid = displays.createUUIDFromDisplayID(id);
+    line["uuid"] = uuid ? nlohmann::ordered_json(uuid->string()) : nlohmann::ordered_json();
+    line["builtin"] = displays.displayIsBuiltin(id);
+    line["primary"] = displays.isPrimary(id);
+    df::platform::ModeHandle mode = displays.copyDisplayMode(id);
+    line["mode"] =
+        mode ? nlohmann::ordered_json(df::reportedMode(mode.get())) : nlohmann::ordered_json();
+    writeLine(line.dump());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Until the signal set watches them, these signals wait; every thread started meanwhile keeps
+  // them blocked, so only the main thread's signal set receives them.
+  sigset_t watched;
+  sigemptyset(&watched);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&watched, s);
+  pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+  // A write to a vanished X server must not kill the process: the lost connection is noticed
+  // and reported instead.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const bool list = argc == 2 && std::strcmp(argv[1], "--list-displays") == 0;
+  if (argc > 1 && !list) return 2;
+
+  df::platform::AsioQueue queue;
+  std::unique_ptr<x11::RandrDisplays> displays = x11::RandrDisplays::connect(nullptr, queue);
+  if (!displays) return 1;
+  if (list) return listDisplays(*displays);
+
+  x11::RandrRegistry registry(*displays);
+  x11::RandrExternalDisplays external(*displays);
+  df::Service service(df::platform::Platform{*displays, registry, external}, queue, &writeLine,
+                      &exitProcess);
+  if (service.start() != df::platform::kSuccess) exitProcess(1);
+
+  // Without the server nothing can be seen or restored: the target is reported missing once
+  // more (a report equal to the last one is not written again), and the process ends.
+  displays->onLost([&service] {
+    if (service.state().revision != 0) df::inspect(service.context(), false);
+    exitProcess(1);
+  });
+
+  asio::signal_set signals(queue.context(), SIGTERM, SIGINT, SIGHUP);
+  signals.async_wait([&service](const asio::error_code& e, int) {
+    if (!e) service.terminate();
+  });
+  std::thread([&queue, &service] { df::readCommands(stdin, queue, service); }).detach();
+  pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+
+  // Events are read when the connection becomes readable: no polling, no idle wake-ups.
+  asio::posix::stream_descriptor connection(queue.context(), ::dup(displays->fd()));
+  std::function<void()> watch = [&] {
+    connection.async_wait(asio::posix::stream_descriptor::wait_read,
+                          [&](const asio::error_code& e) {
+                            if (e) return;
+                            displays->readEvents();
+                            if (!displays->lost()) watch();
+                          });
+  };
+  watch();
+  queue.run();
+}

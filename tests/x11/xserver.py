@@ -1,0 +1,261 @@
+"""A private Xorg with the dummy video driver, for tests and benchmarks.
+
+Two outputs are lit: DUMMY0 (primary, the control display) and DUMMY1 right of it, which
+becomes a television: it gets a real television's EDID and that EDID's CTA-861 timings as modes.
+Needs Debian's python3 (python3-xlib).
+"""
+import os
+import signal
+import subprocess
+import tempfile
+import time
+
+from Xlib import X, display as xdisplay
+from Xlib.ext import randr
+
+CONFIG = """\
+Section "ServerFlags"
+    Option "AutoAddDevices" "false"
+    Option "AutoEnableDevices" "false"
+    Option "AutoAddGPU" "false"
+    Option "DontVTSwitch" "true"
+EndSection
+Section "Module"
+    Disable "glx"
+EndSection
+Section "Device"
+    Identifier "dummy"
+    Driver "dummy"
+    VideoRam 262144
+    DacSpeed 1200
+    Option "Monitor-DUMMY0" "out0"
+    Option "Monitor-DUMMY1" "out1"
+EndSection
+Section "Monitor"
+    Identifier "pool"
+    HorizSync 5.0 - 1000.0
+    VertRefresh 5.0 - 200.0
+    Modeline "1920x1080" 148.5 1920 2008 2052 2200 1080 1084 1089 1125 +hsync +vsync
+EndSection
+Section "Monitor"
+    Identifier "out0"
+    Option "PreferredMode" "1920x1080"
+    Option "Primary" "true"
+EndSection
+Section "Monitor"
+    Identifier "out1"
+    Option "PreferredMode" "1920x1080"
+    Option "Enable" "true"
+    Option "RightOf" "DUMMY0"
+EndSection
+Section "Screen"
+    Identifier "screen"
+    Device "dummy"
+    Monitor "pool"
+    DefaultDepth 24
+    SubSection "Display"
+        Depth 24
+        Virtual 3840 2160
+        Modes "1920x1080"
+    EndSubSection
+EndSection
+"""
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TV_EDID = os.path.join(ROOT, "tests/data/edid/panasonic-meia296-a2df10ab.bin")
+
+# The CTA-861 timings that TV_EDID declares (1080p 24-60, 1080i 50/60, 720p 50/60), with the
+# 1000/1001 variants that a real driver adds, their clocks rounded to whole kHz as the kernel
+# does. Interlaced vertical values are per frame, as X wants them.
+TV_MODES = [
+    ("1080p60", "148.5 1920 2008 2052 2200 1080 1084 1089 1125 +HSync +VSync"),
+    ("1080p59.94", "148.352 1920 2008 2052 2200 1080 1084 1089 1125 +HSync +VSync"),
+    ("1080p50", "148.5 1920 2448 2492 2640 1080 1084 1089 1125 +HSync +VSync"),
+    ("1080p30", "74.25 1920 2008 2052 2200 1080 1084 1089 1125 +HSync +VSync"),
+    ("1080p29.97", "74.176 1920 2008 2052 2200 1080 1084 1089 1125 +HSync +VSync"),
+    ("1080p25", "74.25 1920 2448 2492 2640 1080 1084 1089 1125 +HSync +VSync"),
+    ("1080p24", "74.25 1920 2558 2602 2750 1080 1084 1089 1125 +HSync +VSync"),
+    ("1080p23.976", "74.176 1920 2558 2602 2750 1080 1084 1089 1125 +HSync +VSync"),
+    ("1080i60", "74.25 1920 2008 2052 2200 1080 1084 1094 1125 Interlace +HSync +VSync"),
+    ("1080i59.94", "74.176 1920 2008 2052 2200 1080 1084 1094 1125 Interlace +HSync +VSync"),
+    ("1080i50", "74.25 1920 2448 2492 2640 1080 1084 1094 1125 Interlace +HSync +VSync"),
+    ("720p60", "74.25 1280 1390 1430 1650 720 725 730 750 +HSync +VSync"),
+    ("720p59.94", "74.176 1280 1390 1430 1650 720 725 730 750 +HSync +VSync"),
+    ("720p50", "74.25 1280 1720 1760 1980 720 725 730 750 +HSync +VSync"),
+]
+
+
+def _alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+class XServer:
+    """Xorg on a free display number, with -noreset; stop() (or leaving the with block) always
+    ends it."""
+
+    def __init__(self, xorg="/usr/bin/Xorg"):
+        self.xorg = xorg
+        self.proc = None
+        self.dir = None
+        self.number = None
+        self._display = None
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    @property
+    def name(self):
+        return f":{self.number}"
+
+    def env(self):
+        return dict(os.environ, DISPLAY=self.name)
+
+    def start(self, timeout=10.0):
+        self.dir = tempfile.TemporaryDirectory(prefix="df-xorg-")
+        d = self.dir.name
+        with open(os.path.join(d, "xorg.conf"), "w") as f:
+            f.write(CONFIG)
+        os.mkdir(os.path.join(d, "conf.d"))
+        with open(os.path.join(d, "conf.d", "empty.conf"), "w") as f:
+            f.write("# nothing from the system's configuration\n")
+        for number in range(50, 150):
+            if os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                continue
+            if self._try(number, timeout):
+                self.number = number
+                return
+        raise RuntimeError("no free display number for Xorg")
+
+    def _try(self, number, timeout):
+        d = self.dir.name
+        ready = os.path.join(d, "displayfd")
+        open(ready, "w").close()
+        fd = os.open(ready, os.O_WRONLY)
+        with open(os.path.join(d, "Xorg.out"), "w") as out:
+            self.proc = subprocess.Popen(
+                [self.xorg, f":{number}", "-config", os.path.join(d, "xorg.conf"),
+                 "-configdir", os.path.join(d, "conf.d"), "-logfile", os.path.join(d, "Xorg.log"),
+                 "-noreset", "-nolisten", "tcp", "-displayfd", str(fd)],
+                stdin=subprocess.DEVNULL, stdout=out, stderr=out, pass_fds=(fd,))
+        os.close(fd)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(ready) as f:
+                if f.read().strip() == str(number):
+                    return True
+            if self.proc.poll() is not None:
+                self.proc = None
+                return False  # lost a race for the number: try the next
+            time.sleep(0.01)
+        self.stop()
+        raise RuntimeError("Xorg did not become ready")
+
+    def stop(self):
+        if self._display is not None:
+            try:
+                self._display.close()
+            except Exception:  # the server may be gone already
+                pass
+            self._display = None
+        if self.proc is not None:
+            pid = self.proc.pid
+            try:
+                self.proc.send_signal(signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            deadline = time.monotonic() + 5
+            while _alive(pid) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            if _alive(pid):
+                self.proc.kill()
+            self.proc.wait()
+            self.proc = None
+            if self.number is not None:
+                sock = f"/tmp/.X11-unix/X{self.number}"
+                if os.path.exists(sock) and not self._bound(sock):
+                    os.unlink(sock)
+        if self.dir is not None:
+            self.dir.cleanup()
+            self.dir = None
+
+    @staticmethod
+    def _bound(path):
+        with open("/proc/net/unix") as f:
+            return any(line.rstrip().endswith(" " + path) for line in f)
+
+    # --- changing the server, as a desktop or another program would ---
+
+    def xrandr(self, *args):
+        subprocess.run(["xrandr", "-display", self.name, *args], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def connection(self):
+        if self._display is None:
+            self._display = xdisplay.Display(self.name)
+        return self._display
+
+    def output(self, name):
+        d = self.connection()
+        root = d.screen().root
+        res = root.xrandr_get_screen_resources()
+        for o in res.outputs:
+            if d.xrandr_get_output_info(o, res.config_timestamp).name == name:
+                return o
+        raise KeyError(name)
+
+    def set_property(self, output, name, data, type_name="INTEGER", fmt=8):
+        d = self.connection()
+        d.xrandr_change_output_property(self.output(output), d.intern_atom(name),
+                                        d.intern_atom(type_name), X.PropModeReplace,
+                                        (fmt, data))
+        d.sync()
+
+    def delete_property(self, output, name):
+        d = self.connection()
+        d.xrandr_delete_output_property(self.output(output), d.intern_atom(name))
+        d.sync()
+
+    def set_connected(self, output, connected):
+        """The dummy's stand-in for a plug: the server's own non-desktop property."""
+        self.set_property(output, "non-desktop", [0 if connected else 1], fmt=32)
+
+    def set_connector(self, output, kind):
+        """The ConnectorType property that real drivers publish ("HDMI", "Panel", ...)."""
+        d = self.connection()
+        self.set_property(output, "ConnectorType", [d.intern_atom(kind)], "ATOM", 32)
+
+    def make_television(self, output="DUMMY1", edid_path=TV_EDID):
+        with open(edid_path, "rb") as f:
+            self.set_property(output, "EDID", list(f.read()))
+        for name, line in TV_MODES:
+            self.xrandr("--newmode", name, *line.split())
+            self.xrandr("--addmode", output, name)
+
+    def ids(self):
+        """Output name -> XID."""
+        d = self.connection()
+        res = d.screen().root.xrandr_get_screen_resources()
+        return {d.xrandr_get_output_info(o, res.config_timestamp).name: o for o in res.outputs}
+
+    def current(self, output):
+        """(width, height, dot clock, htotal, interlaced) of the output's CRTC mode, or None when
+        it is off."""
+        d = self.connection()
+        root = d.screen().root
+        res = root.xrandr_get_screen_resources()
+        info = d.xrandr_get_output_info(self.output(output), res.config_timestamp)
+        if not info.crtc:
+            return None
+        crtc = d.xrandr_get_crtc_info(info.crtc, res.config_timestamp)
+        for m in res.modes:
+            if m.id == crtc.mode:
+                return (m.width, m.height, m.dot_clock, m.h_total, bool(m.flags & 0x10))
+        return None
