@@ -558,11 +558,21 @@ std::optional<CtaMatch> matchCta(const Timing& t, double toleranceHz, double rel
     const bool definedWhole = std::abs(r - std::round(r)) < 1e-9;
     const bool definedFractional =
         !definedWhole && std::abs(r * 1.001 - std::round(r * 1.001)) < 1e-9;
-    if (close(clock, vicClock)) return CtaMatch{&v, definedFractional, r};
-    if (definedWhole && close(clock, vicClock * 1000.0 / 1001.0))
-      return CtaMatch{&v, true, r * 1000.0 / 1001.0};
-    if (definedFractional && close(clock, vicClock * 1.001))
-      return CtaMatch{&v, false, std::round(r * 1.001)};
+    // The two clocks are 0.1 % apart, as close as a relative tolerance may be: the nearer wins.
+    std::optional<CtaMatch> alternate;
+    double altClock = 0;
+    if (definedWhole) {
+      altClock = vicClock * 1000.0 / 1001.0;
+      alternate = CtaMatch{&v, true, r * 1000.0 / 1001.0};
+    } else if (definedFractional) {
+      altClock = vicClock * 1.001;
+      alternate = CtaMatch{&v, false, std::round(r * 1.001)};
+    }
+    const bool own = close(clock, vicClock);
+    const bool alt = alternate && close(clock, altClock);
+    if (own && (!alt || std::abs(clock - vicClock) <= std::abs(clock - altClock)))
+      return CtaMatch{&v, definedFractional, r};
+    if (alt) return alternate;
   }
   return std::nullopt;
 }

@@ -246,5 +246,44 @@ TEST(EdidDecoder, NamesFaultsAndKeepsWhatIsSound) {
   EXPECT_FALSE(isEdid(std::vector<std::uint8_t>(good.begin(), good.begin() + 100)));
 }
 
+// The CTA rule on the clocks that real sources give: exact, at 1000/1001, rounded to the kHz.
+TEST(EdidDecoder, MatchesTimingsToVics) {
+  const auto at = [](int vic, std::uint64_t clock) {
+    Timing t = findVic(vic)->timing;
+    t.pixelClockHz = clock;
+    return t;
+  };
+  Timing reduced = at(16, 138500000);
+  reduced.hTotal = 2080;  // reduced blanking: not a VIC's totals
+  struct Case {
+    Timing timing;
+    double toleranceHz, relative;
+    int vic;  // 0: none
+    bool fractional;
+    double rate;
+  };
+  const Case cases[] = {
+      {at(16, 148500000), 1000, 0, 16, false, 60},
+      {at(16, 148351648), 1000, 0, 16, true, 60000.0 / 1001},
+      {at(16, 148352000), 1000, 0, 16, true, 60000.0 / 1001},   // kHz-rounded
+      {at(16, 148352000), 0, 0.001, 16, true, 60000.0 / 1001},  // both within 0.1 %: nearer
+      {at(16, 148400000), 1000, 0, 0, false, 0},
+      {at(2, 27000000), 1000, 0, 2, true, 60000.0 / 1001},
+      {at(2, 27027000), 1000, 0, 2, false, 60},
+      {at(5, 74250000), 1000, 0, 5, false, 60},
+      {at(31, 148488120), 0, 0.001, 31, false, 50},  // a DTD at 49.997 Hz
+      {reduced, 1000, 0.001, 0, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(describe(c.timing));
+    const auto m = matchCta(c.timing, c.toleranceHz, c.relative);
+    ASSERT_EQ(m.has_value(), c.vic != 0);
+    if (!m) continue;
+    EXPECT_EQ(m->vic->code, c.vic);
+    EXPECT_EQ(m->fractional, c.fractional);
+    EXPECT_DOUBLE_EQ(m->exactFieldRateHz, c.rate);
+  }
+}
+
 }  // namespace
 }  // namespace df::edid
