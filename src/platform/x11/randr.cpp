@@ -364,22 +364,24 @@ std::unique_ptr<RandrMode> RandrDisplays::describe(const Snapshot::Output& outpu
   return std::make_unique<RandrMode>(id, info.width, info.height, hz, flags);
 }
 
-std::vector<std::unique_ptr<RandrMode>> RandrDisplays::modesOf(
-    const Snapshot& s, const Snapshot::Output& output) const {
-  std::vector<std::unique_ptr<RandrMode>> out;
-  std::vector<const xcb_randr_mode_info_t*> kept;
+namespace {
+
+// The output's modes, one per timing: the first listed of equal timings stands for them all.
+std::vector<std::pair<xcb_randr_mode_t, const xcb_randr_mode_info_t*>> distinctModes(
+    const Snapshot& s, const Snapshot::Output& output) {
+  std::vector<std::pair<xcb_randr_mode_t, const xcb_randr_mode_info_t*>> out;
   for (xcb_randr_mode_t id : output.modes) {
     auto it = s.modes.find(id);
     if (it == s.modes.end()) continue;
     const xcb_randr_mode_info_t& info = it->second;
-    if (std::any_of(kept.begin(), kept.end(),
-                    [&info](const xcb_randr_mode_info_t* k) { return sameTiming(*k, info); }))
-      continue;
-    kept.push_back(&info);
-    out.push_back(describe(output, info, id));
+    if (std::none_of(out.begin(), out.end(),
+                     [&info](const auto& kept) { return sameTiming(*kept.second, info); }))
+      out.emplace_back(id, &info);
   }
   return out;
 }
+
+}  // namespace
 
 Error RandrDisplays::registerReconfigurationCallback(ReconfigurationCallback callback,
                                                      void* userInfo) {
@@ -551,7 +553,7 @@ std::optional<std::vector<ModeHandle>> RandrDisplays::copyAllDisplayModes(Displa
   const Snapshot::Output* o = connected(s, display);
   if (o == nullptr) return std::nullopt;
   std::vector<ModeHandle> out;
-  for (auto& m : modesOf(s, *o)) out.push_back(std::move(m));
+  for (const auto& [id, info] : distinctModes(s, *o)) out.push_back(describe(*o, *info, id));
   return out;
 }
 
@@ -741,15 +743,8 @@ nlohmann::json RandrDisplays::linkProperty(DisplayID display, const std::string&
   if (key != "TimingElements") return nullptr;
   // The signal is the CRTC's timing: one element per mode of the output, with its CTA VIC.
   nlohmann::json elements = nlohmann::json::array();
-  std::vector<const xcb_randr_mode_info_t*> kept;
-  for (xcb_randr_mode_t id : o->modes) {
-    auto it = s.modes.find(id);
-    if (it == s.modes.end()) continue;
-    const xcb_randr_mode_info_t& info = it->second;
-    if (std::any_of(kept.begin(), kept.end(),
-                    [&info](const xcb_randr_mode_info_t* k) { return sameTiming(*k, info); }))
-      continue;
-    kept.push_back(&info);
+  for (const auto& [id, modeInfo] : distinctModes(s, *o)) {
+    const xcb_randr_mode_info_t& info = *modeInfo;
     const auto mode = describe(*o, info, id);
     const auto cta = televisionTiming(o->edid, info);
     elements.push_back({{"ID", id},
