@@ -628,22 +628,24 @@ Error RandrDisplays::apply(
                        swap ? info->second.width : info->second.height});
   }
 
-  // The screen must hold every lit CRTC after the change.
-  std::uint32_t needW = minWidth_, needH = minHeight_;
-  for (const auto& [id, crtc] : s.crtcs) {
-    if (crtc.mode == 0) continue;
-    std::uint32_t w = crtc.width, h = crtc.height;
-    for (const Change& ch : changes) {
-      if (ch.crtc->id == id) {
-        w = ch.width;
-        h = ch.height;
+  // The area the lit CRTCs cover, before the change or after it; the screen must hold it.
+  auto litArea = [&](bool changed) {
+    std::uint32_t w = minWidth_, h = minHeight_;
+    for (const auto& [id, crtc] : s.crtcs) {
+      if (crtc.mode == 0) continue;
+      std::uint32_t cw = crtc.width, ch = crtc.height;
+      for (const Change& c : changes) {
+        if (changed && c.crtc->id == id) {
+          cw = c.width;
+          ch = c.height;
+        }
       }
+      w = std::max<std::uint32_t>(w, static_cast<std::uint32_t>(std::max(0, int{crtc.x})) + cw);
+      h = std::max<std::uint32_t>(h, static_cast<std::uint32_t>(std::max(0, int{crtc.y})) + ch);
     }
-    needW =
-        std::max<std::uint32_t>(needW, static_cast<std::uint32_t>(std::max(0, int{crtc.x})) + w);
-    needH =
-        std::max<std::uint32_t>(needH, static_cast<std::uint32_t>(std::max(0, int{crtc.y})) + h);
-  }
+    return std::pair{w, h};
+  };
+  const auto [needW, needH] = litArea(true);
   if (needW > maxWidth_ || needH > maxHeight_) return kErrorIllegalArgument;
 
   auto mm = [](std::uint32_t px, std::uint32_t oldPx, std::uint32_t oldMm) {
@@ -675,14 +677,7 @@ Error RandrDisplays::apply(
 
   // The screen follows the lit area when it fitted it before, as after a desktop's own change;
   // a screen made larger on purpose only grows.
-  std::uint32_t hadW = minWidth_, hadH = minHeight_;
-  for (const auto& [id, crtc] : s.crtcs) {
-    if (crtc.mode == 0) continue;
-    hadW = std::max<std::uint32_t>(
-        hadW, static_cast<std::uint32_t>(std::max(0, int{crtc.x})) + crtc.width);
-    hadH = std::max<std::uint32_t>(
-        hadH, static_cast<std::uint32_t>(std::max(0, int{crtc.y})) + crtc.height);
-  }
+  const auto [hadW, hadH] = litArea(false);
   const std::uint32_t oldW = s.screenWidth, oldH = s.screenHeight;
   const std::uint32_t finalW = oldW == hadW ? needW : std::max(needW, oldW);
   const std::uint32_t finalH = oldH == hadH ? needH : std::max(needH, oldH);
