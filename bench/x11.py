@@ -52,7 +52,7 @@ class Daemon:
 
 
 def main():
-    daemon_binary, inspect_binary = sys.argv[1], sys.argv[2]
+    daemon_binary, cycle_binary = sys.argv[1], sys.argv[2]
     quick = "--quick" in sys.argv
     rows = []
     with xserver.XServer() as x:
@@ -104,7 +104,7 @@ def main():
                      f"{ours / theirs:.1f}", "reported", None])
 
         log("x11: inspection cost")
-        out = subprocess.run([inspect_binary, "200" if quick else "2000"], env=env, check=True,
+        out = subprocess.run([cycle_binary, "200" if quick else "2000"], env=env, check=True,
                              capture_output=True, text=True).stdout
         cost = json.loads(out)
         for key, label in (("unchanged", "X11: inspection, nothing changed since the last read"),

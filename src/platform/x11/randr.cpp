@@ -364,22 +364,24 @@ std::unique_ptr<RandrMode> RandrDisplays::describe(const Snapshot::Output& outpu
   return std::make_unique<RandrMode>(id, info.width, info.height, hz, flags);
 }
 
-std::vector<std::unique_ptr<RandrMode>> RandrDisplays::modesOf(
-    const Snapshot& s, const Snapshot::Output& output) const {
-  std::vector<std::unique_ptr<RandrMode>> out;
-  std::vector<const xcb_randr_mode_info_t*> kept;
+namespace {
+
+// The output's modes, one per timing: the first listed of equal timings stands for them all.
+std::vector<std::pair<xcb_randr_mode_t, const xcb_randr_mode_info_t*>> distinctModes(
+    const Snapshot& s, const Snapshot::Output& output) {
+  std::vector<std::pair<xcb_randr_mode_t, const xcb_randr_mode_info_t*>> out;
   for (xcb_randr_mode_t id : output.modes) {
     auto it = s.modes.find(id);
     if (it == s.modes.end()) continue;
     const xcb_randr_mode_info_t& info = it->second;
-    if (std::any_of(kept.begin(), kept.end(),
-                    [&info](const xcb_randr_mode_info_t* k) { return sameTiming(*k, info); }))
-      continue;
-    kept.push_back(&info);
-    out.push_back(describe(output, info, id));
+    if (std::none_of(out.begin(), out.end(),
+                     [&info](const auto& kept) { return sameTiming(*kept.second, info); }))
+      out.emplace_back(id, &info);
   }
   return out;
 }
+
+}  // namespace
 
 Error RandrDisplays::registerReconfigurationCallback(ReconfigurationCallback callback,
                                                      void* userInfo) {
@@ -551,7 +553,7 @@ std::optional<std::vector<ModeHandle>> RandrDisplays::copyAllDisplayModes(Displa
   const Snapshot::Output* o = connected(s, display);
   if (o == nullptr) return std::nullopt;
   std::vector<ModeHandle> out;
-  for (auto& m : modesOf(s, *o)) out.push_back(std::move(m));
+  for (const auto& [id, info] : distinctModes(s, *o)) out.push_back(describe(*o, *info, id));
   return out;
 }
 
@@ -626,22 +628,24 @@ Error RandrDisplays::apply(
                        swap ? info->second.width : info->second.height});
   }
 
-  // The screen must hold every lit CRTC after the change.
-  std::uint32_t needW = minWidth_, needH = minHeight_;
-  for (const auto& [id, crtc] : s.crtcs) {
-    if (crtc.mode == 0) continue;
-    std::uint32_t w = crtc.width, h = crtc.height;
-    for (const Change& ch : changes) {
-      if (ch.crtc->id == id) {
-        w = ch.width;
-        h = ch.height;
+  // The area the lit CRTCs cover, before the change or after it; the screen must hold it.
+  auto litArea = [&](bool changed) {
+    std::uint32_t w = minWidth_, h = minHeight_;
+    for (const auto& [id, crtc] : s.crtcs) {
+      if (crtc.mode == 0) continue;
+      std::uint32_t cw = crtc.width, ch = crtc.height;
+      for (const Change& c : changes) {
+        if (changed && c.crtc->id == id) {
+          cw = c.width;
+          ch = c.height;
+        }
       }
+      w = std::max<std::uint32_t>(w, static_cast<std::uint32_t>(std::max(0, int{crtc.x})) + cw);
+      h = std::max<std::uint32_t>(h, static_cast<std::uint32_t>(std::max(0, int{crtc.y})) + ch);
     }
-    needW =
-        std::max<std::uint32_t>(needW, static_cast<std::uint32_t>(std::max(0, int{crtc.x})) + w);
-    needH =
-        std::max<std::uint32_t>(needH, static_cast<std::uint32_t>(std::max(0, int{crtc.y})) + h);
-  }
+    return std::pair{w, h};
+  };
+  const auto [needW, needH] = litArea(true);
   if (needW > maxWidth_ || needH > maxHeight_) return kErrorIllegalArgument;
 
   auto mm = [](std::uint32_t px, std::uint32_t oldPx, std::uint32_t oldMm) {
@@ -673,14 +677,7 @@ Error RandrDisplays::apply(
 
   // The screen follows the lit area when it fitted it before, as after a desktop's own change;
   // a screen made larger on purpose only grows.
-  std::uint32_t hadW = minWidth_, hadH = minHeight_;
-  for (const auto& [id, crtc] : s.crtcs) {
-    if (crtc.mode == 0) continue;
-    hadW = std::max<std::uint32_t>(
-        hadW, static_cast<std::uint32_t>(std::max(0, int{crtc.x})) + crtc.width);
-    hadH = std::max<std::uint32_t>(
-        hadH, static_cast<std::uint32_t>(std::max(0, int{crtc.y})) + crtc.height);
-  }
+  const auto [hadW, hadH] = litArea(false);
   const std::uint32_t oldW = s.screenWidth, oldH = s.screenHeight;
   const std::uint32_t finalW = oldW == hadW ? needW : std::max(needW, oldW);
   const std::uint32_t finalH = oldH == hadH ? needH : std::max(needH, oldH);
@@ -741,15 +738,8 @@ nlohmann::json RandrDisplays::linkProperty(DisplayID display, const std::string&
   if (key != "TimingElements") return nullptr;
   // The signal is the CRTC's timing: one element per mode of the output, with its CTA VIC.
   nlohmann::json elements = nlohmann::json::array();
-  std::vector<const xcb_randr_mode_info_t*> kept;
-  for (xcb_randr_mode_t id : o->modes) {
-    auto it = s.modes.find(id);
-    if (it == s.modes.end()) continue;
-    const xcb_randr_mode_info_t& info = it->second;
-    if (std::any_of(kept.begin(), kept.end(),
-                    [&info](const xcb_randr_mode_info_t* k) { return sameTiming(*k, info); }))
-      continue;
-    kept.push_back(&info);
+  for (const auto& [id, modeInfo] : distinctModes(s, *o)) {
+    const xcb_randr_mode_info_t& info = *modeInfo;
     const auto mode = describe(*o, info, id);
     const auto cta = televisionTiming(o->edid, info);
     elements.push_back({{"ID", id},

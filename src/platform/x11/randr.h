@@ -137,8 +137,6 @@ class RandrDisplays final : public DisplayServices {
   void deliver();
   void markLost();
   Error apply(const std::vector<std::pair<xcb_randr_output_t, xcb_randr_mode_t>>& plan);
-  std::vector<std::unique_ptr<RandrMode>> modesOf(const Snapshot& s,
-                                                  const Snapshot::Output& output) const;
   std::unique_ptr<RandrMode> describe(const Snapshot::Output& output,
                                       const xcb_randr_mode_info_t& info, xcb_randr_mode_t id) const;
 
