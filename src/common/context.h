@@ -47,6 +47,9 @@ struct Context {
   platform::MainQueue& queue;
   // Writes one status-report line (without its newline) and flushes.
   std::function<void(std::string_view)> writeLine;
+  // Writes one developer diagnostics line (without its newline), or is empty: diagnostics are
+  // off unless the entry point asks for them, and never change what the service does.
+  std::function<void(std::string_view)> writeDiagnostic{};
   ControllerState state{};
   Counters counters{};
 };

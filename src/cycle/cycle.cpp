@@ -5,6 +5,7 @@
 #include <map>
 
 #include "apply/apply.h"
+#include "common/diagnostics.h"
 #include "cycle/report.h"
 #include "display/display.h"
 #include "link/connection.h"
@@ -38,8 +39,11 @@ class Cycle {
   Cycle(Context& cx, bool apply) : cx_(cx), s_(cx.state), apply_(apply) {}
 
   void run() {
-    display_ = findDisplay(cx_.platform.displays, s_.targetUUID);
-    if (display_ == 0 || !passesDisplayTests(cx_, display_)) {
+    bool ambiguous = false;
+    display_ = findDisplay(cx_.platform.displays, s_.targetUUID, &ambiguous);
+    const DisplayTest test = display_ == 0 ? DisplayTest::kPassed : displayTests(cx_, display_);
+    diagnoseGuard(ambiguous, test);
+    if (display_ == 0 || test != DisplayTest::kPassed) {
       s_.approvedMode.reset();
       s_.chosen.reset();
       s_.lastDisplay = 0;
@@ -53,6 +57,26 @@ class Cycle {
   }
 
  private:
+  void diagnoseGuard(bool ambiguous, DisplayTest test) {
+    if (!diagnosing(cx_)) return;
+    Record entry = {{"event", "guard"}, {"revision", s_.revision}};
+    if (display_ == 0) {
+      entry["outcome"] = "missing";
+      entry["id"] = nullptr;
+      if (!s_.targetUUID)
+        entry["why"] = "no target: no command has assigned a display that was online";
+      else if (ambiguous)
+        entry["why"] = "two or more online displays have the UUID " + *s_.targetUUID;
+      else
+        entry["why"] = "no online display has the UUID " + *s_.targetUUID;
+    } else {
+      entry["outcome"] = test == DisplayTest::kPassed ? "eligible" : "protected";
+      entry["id"] = std::to_string(display_);
+      entry["why"] = displayTestText(test, display_);
+    }
+    diagnose(cx_, entry);
+  }
+
   void bookkeeping() {
     previous_ = s_.lastDisplay;
     if (display_ != previous_) {

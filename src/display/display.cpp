@@ -21,24 +21,54 @@ std::optional<std::string> displayUUIDString(platform::DisplayServices& displays
   return uuid->string();
 }
 
-DisplayID findDisplay(platform::DisplayServices& displays, const std::optional<std::string>& uuid) {
+DisplayID findDisplay(platform::DisplayServices& displays, const std::optional<std::string>& uuid,
+                      bool* ambiguous) {
+  if (ambiguous != nullptr) *ambiguous = false;
   if (!uuid) return 0;
   DisplayID found = 0;
   for (DisplayID d : onlineDisplays(displays)) {
     std::optional<std::string> s = displayUUIDString(displays, d);
     if (s && *s == *uuid) {
-      if (found != 0) return 0;  // ambiguous
+      if (found != 0) {
+        if (ambiguous != nullptr) *ambiguous = true;
+        return 0;
+      }
       found = d;
     }
   }
   return found;
 }
 
-bool passesDisplayTests(Context& cx, DisplayID d) {
+DisplayTest displayTests(Context& cx, DisplayID d) {
   auto& displays = cx.platform.displays;
-  return cx.state.controlID != 0 && d != cx.state.controlID && displays.displayIsActive(d) &&
-         !displays.displayIsBuiltin(d) && !displays.displayIsInMirrorSet(d) &&
-         !displays.displayIsInHWMirrorSet(d);
+  if (cx.state.controlID == 0) return DisplayTest::kNoControl;
+  if (d == cx.state.controlID) return DisplayTest::kIsControl;
+  if (!displays.displayIsActive(d)) return DisplayTest::kInactive;
+  if (displays.displayIsBuiltin(d)) return DisplayTest::kBuiltin;
+  if (displays.displayIsInMirrorSet(d)) return DisplayTest::kMirrored;
+  if (displays.displayIsInHWMirrorSet(d)) return DisplayTest::kHWMirrored;
+  return DisplayTest::kPassed;
+}
+
+std::string displayTestText(DisplayTest test, DisplayID d) {
+  const std::string display = "display " + std::to_string(d);
+  switch (test) {
+    case DisplayTest::kPassed:
+      return display + " is eligible";
+    case DisplayTest::kNoControl:
+      return "no control display (\"control\" absent or 0)";
+    case DisplayTest::kIsControl:
+      return display + " is the control display";
+    case DisplayTest::kInactive:
+      return display + " is not active";
+    case DisplayTest::kBuiltin:
+      return display + " is built in";
+    case DisplayTest::kMirrored:
+      return display + " is in a mirror set";
+    case DisplayTest::kHWMirrored:
+      return display + " is in a hardware mirror set";
+  }
+  return display;
 }
 
 bool stillAssigned(Context& cx, DisplayID d) {

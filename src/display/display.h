@@ -18,12 +18,30 @@ std::optional<std::string> displayUUIDString(platform::DisplayServices& displays
                                              DisplayID display);
 
 // The single online display whose UUID string is exactly uuid; 0 when uuid is absent, when
-// none carries it, and when two or more do.
-DisplayID findDisplay(platform::DisplayServices& displays, const std::optional<std::string>& uuid);
+// none carries it, and when two or more do (then *ambiguous is set, when given).
+DisplayID findDisplay(platform::DisplayServices& displays, const std::optional<std::string>& uuid,
+                      bool* ambiguous = nullptr);
+
+// The display tests in the order they are made, and the first one that fails.
+enum class DisplayTest {
+  kPassed,
+  kNoControl,
+  kIsControl,
+  kInactive,
+  kBuiltin,
+  kMirrored,
+  kHWMirrored
+};
 
 // Conditions 2 to 7 of eligibility: a control display is known and differs from d, and d is
-// active, not built in and in no mirror set. Stops at the first failure.
-bool passesDisplayTests(Context& cx, DisplayID d);
+// active, not built in and in no mirror set. Stops at the first failure and names it.
+DisplayTest displayTests(Context& cx, DisplayID d);
+inline bool passesDisplayTests(Context& cx, DisplayID d) {
+  return displayTests(cx, d) == DisplayTest::kPassed;
+}
+
+// Why a display failed a test, for diagnostics: "display 1 is the control display".
+std::string displayTestText(DisplayTest test, DisplayID d);
 
 // Whether d is eligible: non-zero, passes the display tests, and is the display that the
 // target UUID resolves to.

@@ -1,6 +1,8 @@
 // displayformatd: the service over the macOS display services, device registry and main queue.
-// It takes no options and reads no files or environment; standard output carries the status
-// reports and nothing is written to standard error.
+// It takes no options and reads no files; standard output carries the status reports and nothing
+// is written to standard error. The one environment variable, DISPLAYFORMAT_DIAGNOSTICS=FILE,
+// appends developer diagnostics to FILE (common/diagnostics.h); a file that cannot be opened
+// leaves them off.
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -57,6 +59,16 @@ int main() {
   df::Service service(df::platform::Platform{displays, registry, external}, queue, &writeLine,
                       &exitProcess);
 
+  if (const char* path = std::getenv("DISPLAYFORMAT_DIAGNOSTICS"); path && *path) {
+    // Kept open for the life of the process and flushed line by line.
+    if (std::FILE* f = std::fopen(path, "a")) {
+      service.setDiagnostics([f](std::string_view line) {
+        std::fwrite(line.data(), 1, line.size(), f);
+        std::fputc('\n', f);
+        std::fflush(f);
+      });
+    }
+  }
   if (service.start() != df::platform::kSuccess) return 1;
 
   // A signal that came while the callback was registered is still pending and is taken now. The

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "apply/apply.h"
+#include "common/diagnostics.h"
 #include "cycle/cycle.h"
 #include "display/display.h"
 #include "events/events.h"
@@ -30,14 +31,24 @@ void Service::handleCommand(const nlohmann::json& command) {
     // Restores the previous target under the new control display.
     restoreOriginal(cx_);
     const DisplayID id = commandDisplay(command, "id");
+    std::string why;
     if (auto uuid = commandText(command, "uuid")) {
       s.targetUUID = std::move(uuid);
+      why = "target: the UUID " + *s.targetUUID + ", as given";
     } else {
       const std::vector<DisplayID> online = onlineDisplays(cx_.platform.displays);
       s.targetUUID.reset();
-      if (std::find(online.begin(), online.end(), id) != online.end())
+      const std::string display = "display " + std::to_string(id);
+      if (std::find(online.begin(), online.end(), id) != online.end()) {
         s.targetUUID = displayUUIDString(cx_.platform.displays, id);
+        why = s.targetUUID ? "target: " + display + ", UUID " + *s.targetUUID
+                           : "no target: " + display + " has no UUID";
+      } else {
+        why = id == 0 ? "no target: no \"id\" or \"uuid\""
+                      : "no target: " + display + " is not online";
+      }
     }
+    df::diagnose(cx_, {{"event", "assign"}, {"revision", commandRevision(command)}, {"why", why}});
     s.lastDisplay = 0;
     s.approvedMode.reset();
     s.chosen.reset();
@@ -62,6 +73,18 @@ void Service::handleCommand(const nlohmann::json& command) {
   inspect(cx_, commandFlag(command, "apply"));
 
   recheckTiming(cx_, ++s.timingRetryGeneration, kRechecks);
+}
+
+void Service::setDiagnostics(std::function<void(std::string_view)> writeDiagnostic) {
+  cx_.writeDiagnostic = std::move(writeDiagnostic);
+}
+
+bool Service::diagnosing() const {
+  return df::diagnosing(cx_);
+}
+
+void Service::diagnose(const nlohmann::json& entry) {
+  df::diagnose(cx_, entry);
 }
 
 void Service::terminate() {

@@ -29,6 +29,12 @@ class Service {
   // Runs on the main queue: restores the display, then exits with status 0.
   void terminate();
 
+  // Developer diagnostics (common/diagnostics.h): off until set, which must happen before
+  // start(). diagnosing() may be asked from any thread; diagnose() runs on the main queue.
+  void setDiagnostics(std::function<void(std::string_view)> writeDiagnostic);
+  bool diagnosing() const;
+  void diagnose(const nlohmann::json& entry);
+
   Context& context() { return cx_; }
   const ControllerState& state() const { return cx_.state; }
 

@@ -1,9 +1,12 @@
 // displayformat-sim: the service on the simulated machine, in real time, with the service's own
-// stdin/stdout contract and exit statuses.
+// stdin/stdout contract and exit statuses. Options and file errors are this tool's own and are
+// reported on stderr with exit status 2 before the service starts.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/asio/asio_queue.h"
@@ -15,14 +18,120 @@
 #include "shell/sim_edid.h"
 #include "shell/stdin_reader.h"
 
+#ifndef DF_VERSION
+#define DF_VERSION "unknown"
+#endif
+
 namespace {
 
-int usage() {
-  std::fputs(
-      "usage: displayformat-sim [--action-log FILE] (SCENARIO.json | --edid EDID "
-      "[--list-formats | --write-scenario FILE])\n",
-      stderr);
-  return 2;
+constexpr std::string_view kUsage =
+    "usage: displayformat-sim [--action-log FILE] [--diagnostics FILE] SCENARIO.json\n"
+    "       displayformat-sim [--action-log FILE] [--diagnostics FILE] --edid EDID\n"
+    "       displayformat-sim --edid EDID (--list-formats | --write-scenario FILE)\n"
+    "       displayformat-sim --help | --version\n";
+
+constexpr std::string_view kHelp =
+    "\n"
+    "Runs the displayformat service on the simulated machine that SCENARIO.json describes, in\n"
+    "real time: one JSON command per line on stdin, one status report per line on stdout. The\n"
+    "end of input (Ctrl-D), SIGTERM, SIGINT (Ctrl-C) or SIGHUP restores the display and exits\n"
+    "with status 0.\n"
+    "\n"
+    "  --action-log FILE   at exit, write every configuration and connection switch the\n"
+    "                      service made to FILE, one JSON object per line\n"
+    "  --diagnostics FILE  write one JSON line to FILE for every input line dropped, every\n"
+    "                      target assignment and every eligibility check, saying why\n"
+    "  --edid EDID         run on a laptop panel (display 1) and an HDMI television\n"
+    "                      (display 2) built from the EDID file instead of a scenario\n"
+    "  --list-formats      with --edid: print the television's formats and native modes\n"
+    "  --write-scenario FILE  with --edid: write the machine as a scenario to edit\n"
+    "  --help, --version   print this text or the version, and exit\n"
+    "\n"
+    "Exit status: 0 after the end of input or a signal; 1 when the service could not start;\n"
+    "2 for a bad option, scenario file or output file.\n"
+    "Docs: docs/client.md (writing a client), docs/protocol.md, docs/scenarios.md.\n";
+
+struct Options {
+  std::string scenario;
+  std::string actionLog;
+  std::string diagnostics;
+  std::string edid;
+  std::string writeScenario;
+  bool listFormats = false;
+  bool help = false;
+  bool version = false;
+};
+
+// Fills options from the command line; false with error set on a usage error.
+bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
+  struct WithValue {
+    std::string_view name;
+    std::string Options::*field;
+  };
+  constexpr WithValue kWithValue[] = {{"--action-log", &Options::actionLog},
+                                      {"--diagnostics", &Options::diagnostics},
+                                      {"--edid", &Options::edid},
+                                      {"--write-scenario", &Options::writeScenario}};
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (arg == "--version") {
+      options.version = true;
+      continue;
+    }
+    if (arg == "--list-formats") {
+      options.listFormats = true;
+      continue;
+    }
+    bool known = false;
+    for (const WithValue& option : kWithValue) {
+      if (arg != option.name) continue;
+      if (i + 1 >= argc) {
+        error = std::string(arg) + " needs a FILE";
+        return false;
+      }
+      options.*option.field = argv[++i];
+      known = true;
+    }
+    if (known) continue;
+    if (arg.size() > 1 && arg[0] == '-') {
+      error = "unknown option " + std::string(arg);
+      return false;
+    }
+    if (!options.scenario.empty()) {
+      error = "one SCENARIO.json only";
+      return false;
+    }
+    options.scenario = arg;
+  }
+  if (options.help || options.version) return true;
+  if (options.scenario.empty() == options.edid.empty()) {
+    error = options.edid.empty() ? "no SCENARIO.json given" : "SCENARIO.json or --edid, not both";
+    return false;
+  }
+  if ((options.listFormats || !options.writeScenario.empty()) && options.edid.empty()) {
+    error = "--list-formats and --write-scenario go with --edid";
+    return false;
+  }
+  if (options.listFormats && !options.writeScenario.empty()) {
+    error = "--list-formats or --write-scenario, not both";
+    return false;
+  }
+  return true;
+}
+
+// Opens an output file named by an option; on failure says why on stderr.
+std::FILE* openOutput(std::string_view option, const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) {
+    std::fprintf(stderr, "displayformat-sim: %.*s %s: cannot be written (%s)\n",
+                 static_cast<int>(option.size()), option.data(), path.c_str(),
+                 std::strerror(errno));
+  }
+  return f;
 }
 
 void writeLine(std::string_view line) {
@@ -35,41 +144,42 @@ void writeLine(std::string_view line) {
 
 int main(int argc, char** argv) {
   df::blockEndingSignals();
-  std::string scenarioPath;
-  std::string actionLogPath;
-  std::string edidPath, writePath;  // --edid: a television built from an EDID
-  bool listOnly = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--action-log") == 0 && i + 1 < argc) {
-      actionLogPath = argv[++i];
-    } else if (std::strcmp(argv[i], "--edid") == 0 && i + 1 < argc) {
-      edidPath = argv[++i];
-    } else if (std::strcmp(argv[i], "--write-scenario") == 0 && i + 1 < argc) {
-      writePath = argv[++i];
-    } else if (std::strcmp(argv[i], "--list-formats") == 0) {
-      listOnly = true;
-    } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      return usage();
-    } else if (scenarioPath.empty()) {
-      scenarioPath = argv[i];
-    } else {
-      return usage();
-    }
-  }
-  if (scenarioPath.empty() == edidPath.empty() || (listOnly && !writePath.empty()) ||
-      ((listOnly || !writePath.empty()) && edidPath.empty()))
-    return usage();
-
+  Options options;
   std::string error;
-  auto scenario =
-      edidPath.empty() ? df::sim::loadScenario(scenarioPath, error) : df::edidScenario(edidPath);
-  if (!scenario) {
-    if (edidPath.empty())
-      std::fprintf(stderr, "displayformat-sim: %s: %s\n", scenarioPath.c_str(), error.c_str());
+  if (!parseOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "displayformat-sim: %s\n%.*s", error.c_str(),
+                 static_cast<int>(kUsage.size()), kUsage.data());
     return 2;
   }
-  if (listOnly) return df::listFormats(*scenario);
-  if (!writePath.empty()) return df::writeScenario(*scenario, edidPath, writePath);
+  if (options.help) {
+    std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
+    std::fwrite(kHelp.data(), 1, kHelp.size(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::puts("displayformat-sim " DF_VERSION);
+    return 0;
+  }
+
+  auto scenario = options.edid.empty() ? df::sim::loadScenario(options.scenario, error)
+                                       : df::edidScenario(options.edid);
+  if (!scenario) {
+    // edidScenario has said why already.
+    if (options.edid.empty()) std::fprintf(stderr, "displayformat-sim: %s\n", error.c_str());
+    return 2;
+  }
+  if (options.listFormats) return df::listFormats(*scenario);
+  if (!options.writeScenario.empty())
+    return df::writeScenario(*scenario, options.edid, options.writeScenario);
+  // Both files are opened now, so that a path that cannot be written stops the start instead of
+  // losing the log at the end.
+  std::FILE* actionLog = nullptr;
+  if (!options.actionLog.empty() && !(actionLog = openOutput("--action-log", options.actionLog)))
+    return 2;
+  std::FILE* diagnostics = nullptr;
+  if (!options.diagnostics.empty() &&
+      !(diagnostics = openOutput("--diagnostics", options.diagnostics)))
+    return 2;
 
   df::platform::AsioQueue queue;
   df::sim::RealtimeClock clock;
@@ -77,19 +187,26 @@ int main(int argc, char** argv) {
 
   // Every way out goes through here: the action log is written, stdout flushed, and the
   // process ends without running destructors under the reader and driver threads.
-  auto exitWith = [&machine, &actionLogPath](int status) {
-    if (!actionLogPath.empty()) {
-      if (std::FILE* f = std::fopen(actionLogPath.c_str(), "w")) {
-        const std::string text = machine.actionLogText();
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
-      }
+  auto exitWith = [&machine, actionLog, diagnostics](int status) {
+    if (actionLog != nullptr) {
+      const std::string text = machine.actionLogText();
+      std::fwrite(text.data(), 1, text.size(), actionLog);
+      std::fclose(actionLog);
     }
+    if (diagnostics != nullptr) std::fclose(diagnostics);
     std::fflush(stdout);
     std::_Exit(status);
   };
 
   df::Service service({machine, machine, machine}, queue, writeLine, exitWith);
+  if (diagnostics != nullptr) {
+    // Flushed line by line, so that a developer can follow the file while the service runs.
+    service.setDiagnostics([diagnostics](std::string_view line) {
+      std::fwrite(line.data(), 1, line.size(), diagnostics);
+      std::fputc('\n', diagnostics);
+      std::fflush(diagnostics);
+    });
+  }
   if (service.start() != df::platform::kSuccess) exitWith(1);
 
   df::watchEndingSignals(queue, [&service] { service.terminate(); });

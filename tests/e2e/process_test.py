@@ -221,7 +221,9 @@ class Startup(ProcessTest):
         self.assertEqual(s.proc.stderr.read(), b"")
 
     def test_garbage_writes_nothing(self):
-        s = self.sim()
+        diagnostics = tempfile.NamedTemporaryFile(suffix=".jsonl")
+        self.addCleanup(diagnostics.close)
+        s = self.sim(args=("--diagnostics", diagnostics.name))
         garbage = [b"\n", b"   \n", b"hello\n", b"[1,2]\n", b"42\n", b"null\n", b"{}\n",
                    b'{"format":null}\n', b'{"format":7}\n', b'{"format":["auto"]}\n',
                    b'{"format":"auto"}{"format":"auto"}\n', b'{"format":"auto"} x\n',
@@ -232,6 +234,10 @@ class Startup(ProcessTest):
         s.close_input()
         self.assertEqual(self.assertCleanExit(s), [])
         self.assertEqual(s.actions(), [])
+        # Nothing on stdout, one short line each in the diagnostics.
+        dropped = [json.loads(line) for line in diagnostics]
+        self.assertEqual([d["line"] for d in dropped], list(range(1, len(garbage) + 1)))
+        self.assertTrue(all(len(d["why"]) < 300 for d in dropped), dropped)
 
     def test_last_line_without_newline_is_a_command(self):
         s = self.sim()
@@ -240,20 +246,74 @@ class Startup(ProcessTest):
         rest = self.assertCleanExit(s)
         self.assertEqual([r["phase"] for r in rest], ["current"])
 
-    def test_bad_scenario_files(self):
+    def test_options_and_bad_files(self):
         with tempfile.TemporaryDirectory() as d:
             broken = os.path.join(d, "broken.json")
             with open(broken, "w") as f:
-                f.write('{"displays": [')
+                f.write('{"displays": [\n  {"id": 1,}]}')
             wrong = os.path.join(d, "wrong.json")
             with open(wrong, "w") as f:
                 json.dump({"displays": [{"id": "two", "uuid": None}]}, f)
-            for args in ([os.path.join(d, "missing.json")], [broken], [wrong], []):
+            studio = os.path.join(ROOT, "scenarios/studio-tv.json")
+            unwritable = os.path.join(d, "no-such-dir", "actions.jsonl")
+            # (arguments, exit status, what the one line of stderr or the first of stdout says)
+            cases = [
+                ([os.path.join(d, "missing.json")], 2, "missing.json: not found"),
+                ([d], 2, "cannot be read (Is a directory)"),
+                ([broken], 2, "not valid JSON at line 2, column 12"),
+                ([wrong], 2, "displays[0].id"),
+                ([], 2, "no SCENARIO.json given"),
+                (["--frobnicate", studio], 2, "unknown option --frobnicate"),
+                (["--action-log", unwritable, studio], 2, "--action-log " + unwritable +
+                 ": cannot be written"),
+                (["--diagnostics", d, studio], 2, "--diagnostics " + d + ": cannot be written"),
+                (["--help"], 0, "usage: displayformat-sim"),
+                (["--version"], 0, "displayformat-sim "),
+            ]
+            for args, status, says in cases:
                 with self.subTest(args=args):
                     p = subprocess.run([SIM, *args], input=b"", capture_output=True, timeout=10)
-                    self.assertEqual(p.returncode, 2)
-                    self.assertEqual(p.stdout, b"")
-                    self.assertEqual(len(p.stderr.decode().strip().splitlines()), 1)
+                    self.assertEqual(p.returncode, status)
+                    out, err = p.stdout.decode(), p.stderr.decode()
+                    if status == 0:
+                        self.assertEqual(err, "")
+                        self.assertIn(says, out.splitlines()[0])
+                    else:
+                        self.assertEqual(out, "")
+                        self.assertIn(says, err.splitlines()[0])
+                        # One line, or one line and the usage for a usage error.
+                        self.assertLessEqual(len(err.splitlines()), 3)
+                        self.assertNotIn(d + ": " + d, err, "the path said twice")
+
+    def test_diagnostics_say_why(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "diagnostics.jsonl")
+            s = self.sim(args=("--diagnostics", path))
+            s.send("hello", "", "[1]", '{"x":1}', '{"format":7}',
+                   command("auto", revision=1).replace('"id": 2', '"id": 7'),
+                   json.dumps({"format": "auto", "assign": True, "id": 2, "revision": 2}),
+                   command("auto", revision=3).replace('"control": 1', '"control": 2'),
+                   command("1080p50", revision=4))
+            s.close_input()
+            self.assertEqual([r["phase"] for r in self.assertCleanExit(s)],
+                             ["missing", "protected", "protected", "matched"])
+            with open(path) as f:
+                lines = [json.loads(line) for line in f]
+        self.assertEqual([(e["event"], e.get("line"), e["why"].split(":")[0]) for e in lines[:5]],
+                         [("dropped", 1, "not JSON"), ("dropped", 2, "blank line"),
+                          ("dropped", 3, "not a JSON object but a list"),
+                          ("dropped", 4, 'no "format"'),
+                          ("dropped", 5, '"format" is a number, not a string')])
+        self.assertEqual([(e["event"], e["revision"], e.get("outcome"), e["why"]) for e in lines[5:]],
+                         [("assign", 1, None, "no target: display 7 is not online"),
+                          ("guard", 1, "missing",
+                           "no target: no command has assigned a display that was online"),
+                          ("assign", 2, None, "target: display 2, UUID " + TV),
+                          ("guard", 2, "protected", 'no control display ("control" absent or 0)'),
+                          ("assign", 3, None, "target: display 2, UUID " + TV),
+                          ("guard", 3, "protected", "display 2 is the control display"),
+                          ("assign", 4, None, "target: display 2, UUID " + TV),
+                          ("guard", 4, "eligible", "display 2 is eligible")])
 
 
 class Commands(ProcessTest):
@@ -435,6 +495,42 @@ class EdidTelevision(ProcessTest):
             s.close_input()
             self.assertCleanExit(s)
 
+
+class ExampleClient(unittest.TestCase):
+    """examples/client.py against the simulator, so that the example stays true."""
+
+    def test_switches_waits_for_matched_and_restores(self):
+        client = os.path.join(ROOT, "examples/client.py")
+        studio = os.path.join(ROOT, "scenarios/studio-tv.json")
+        # 1080p50 is a desktop mode; "auto" gives 1080p59.94, reached by a connection switch,
+        # which the client confirms with a second command.
+        for fmt, shown, status in (("1080p50", "1080p50", 0), ("auto", "1080p59.94", 0),
+                                   ("1080i50", None, 1)):
+            with self.subTest(format=fmt), tempfile.TemporaryDirectory() as d:
+                log = os.path.join(d, "actions.jsonl")
+                p = subprocess.run([sys.executable, client, "--format", fmt, "--timeout", "3",
+                                    "--", SIM, "--action-log", log, studio],
+                                   capture_output=True, timeout=30, stdin=subprocess.DEVNULL)
+                out = p.stdout.decode()
+                self.assertEqual(p.returncode, status, p.stderr.decode())
+                self.assertTrue(out.startswith("formats: 480p59.94 "), out)
+                with open(log) as f:
+                    actions = [(a["call"], a.get("modeId", a.get("index"))) for a in
+                               map(json.loads, f)]
+                if shown:
+                    self.assertIn(f"showing {shown}: 1920x1080", out)
+                    self.assertEqual(p.stderr, b"")
+                else:
+                    self.assertIn("last phase: unavailable", p.stderr.decode())
+                # The client let go: the desktop mode went back to 1080p60.00 (mode 1) and the
+                # connection with it. A connection switch that landed after the inspection that
+                # asked for it is not the service's own, and stays.
+                self.assertEqual([a for a in actions if a[0] != "beginConfiguration" and
+                                  a[0] != "completeConfiguration"],
+                                 {"1080p50": [("configureDisplayWithMode", 3),
+                                              ("configureDisplayWithMode", 1),
+                                              ("setCurrentMode", 0)],
+                                  "auto": [("setCurrentMode", 1)], "1080i50": []}[fmt])
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

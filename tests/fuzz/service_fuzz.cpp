@@ -123,6 +123,8 @@ void run(const json& scenario, std::string_view input) {
     if (auto command = df::parseCommand(line)) {
       auto shared = std::make_shared<const json>(std::move(*command));
       queue.post([&service, shared] { service.handleCommand(*shared); });
+    } else if (df::dropReason(line).empty()) {
+      std::abort();  // every dropped line has a reason for the diagnostics
     }
     queue.runUntilIdle();
     queue.runFor(std::chrono::milliseconds(45 * (line.size() % 8)));

@@ -1,12 +1,13 @@
 #include "platform/sim/scenario.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <set>
-#include <sstream>
 #include <string_view>
 
 #include "platform/sim/edid_scenario.h"
@@ -451,18 +452,40 @@ bool normalizeScenario(nlohmann::json& scenario, std::string& error) {
 }
 
 std::optional<nlohmann::json> loadScenario(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": cannot be read";
-    return std::nullopt;
+  std::string text;
+  {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+      const int e = errno;
+      error = path + (e == ENOENT   ? ": not found"
+                      : e == EACCES ? ": not readable (permission denied)"
+                                    : ": cannot be opened (" + std::string(std::strerror(e)) + ")");
+      return std::nullopt;
+    }
+    char buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    const bool failed = std::ferror(f) != 0;
+    const int e = errno;
+    std::fclose(f);
+    if (failed) {
+      error = path + ": cannot be read (" + std::strerror(e) + ")";
+      return std::nullopt;
+    }
   }
-  std::ostringstream text;
-  text << in.rdbuf();
   json scenario;
   try {
-    scenario = json::parse(text.str());
+    scenario = json::parse(text);
   } catch (const json::parse_error& e) {
-    error = path + ": not valid JSON (at byte " + std::to_string(e.byte) + ")";
+    // The parser's message names the line and column: "[json.exception.parse_error.101] parse
+    // error at line 3, column 5: syntax error ...".
+    std::string_view what = e.what();
+    constexpr std::string_view kAt = "parse error at ";
+    if (auto at = what.find(kAt); at != std::string_view::npos) {
+      error = path + ": not valid JSON at " + std::string(what.substr(at + kAt.size()));
+    } else {
+      error = path + ": not valid JSON (at byte " + std::to_string(e.byte) + ")";
+    }
     return std::nullopt;
   }
   std::string why;
