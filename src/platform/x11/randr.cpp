@@ -531,8 +531,17 @@ void RandrDisplays::deliver() {
     const bool m = mirrored(now, o), wasM = mirrored(before, *was);
     if (m != wasM) flags |= m ? kMirrorFlag : kUnMirrorFlag;
     if ((now.primary == o.id) != (before.primary == o.id)) flags |= kSetMainFlag;
-    // A new mode list or EDID changes what the display offers.
-    if (o.modes != was->modes || o.edid.bytes != was->edid.bytes) flags |= kSetModeFlag;
+    // A new mode list or EDID changes what the display offers; a colour property, the
+    // connection mode it shows.
+    auto colourValues = [](const Snapshot::Output& out) {
+      std::array<std::pair<xcb_atom_t, std::int32_t>, kColourKeys> v{};
+      for (std::size_t k = 0; k < kColourKeys; ++k)
+        v[k] = {out.colour[k].type, out.colour[k].value};
+      return v;
+    };
+    if (o.modes != was->modes || o.edid.bytes != was->edid.bytes ||
+        colourValues(o) != colourValues(*was))
+      flags |= kSetModeFlag;
     if (flags != 0) notices.emplace_back(o.id, flags);
   }
   for (const Snapshot::Output& o : before.outputs) {
@@ -853,7 +862,7 @@ std::vector<std::int32_t> choices(const ColourProperty& p, bool depth) {
 
 std::optional<std::vector<ExternalModeHandle>> RandrDisplays::connectionModes(DisplayID display,
                                                                               bool currentOnly) {
-  const Snapshot s = state();  // a copy: naming atoms may not disturb it
+  const Snapshot& s = state();
   const Snapshot::Output* o = connected(s, display);
   if (o == nullptr) return std::nullopt;
   const auto& colour = o->colour;
