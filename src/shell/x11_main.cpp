@@ -1,8 +1,6 @@
 // displayformatd on Linux: the service over X11 RandR on the display that DISPLAY names.
 // Standard output carries the status reports (or, with --list-displays, one line per display);
 // nothing is written to standard error.
-#include <pthread.h>
-
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
@@ -14,7 +12,6 @@
 #include <thread>
 
 #include <asio/posix/stream_descriptor.hpp>
-#include <asio/signal_set.hpp>
 #include <nlohmann/json.hpp>
 
 #include "cycle/cycle.h"
@@ -23,6 +20,7 @@
 #include "platform/platform.h"
 #include "platform/x11/randr.h"
 #include "shell/service.h"
+#include "shell/signals.h"
 #include "shell/stdin_reader.h"
 
 namespace {
@@ -70,12 +68,7 @@ int listDisplays(x11::RandrDisplays& displays) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Until the signal set watches them, these signals wait; every thread started meanwhile keeps
-  // them blocked, so only the main thread's signal set receives them.
-  sigset_t watched;
-  sigemptyset(&watched);
-  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&watched, s);
-  pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+  df::blockEndingSignals();
   // A write to a vanished X server must not kill the process: the lost connection is noticed
   // and reported instead.
   std::signal(SIGPIPE, SIG_IGN);
@@ -101,12 +94,8 @@ int main(int argc, char** argv) {
     exitProcess(1);
   });
 
-  asio::signal_set signals(queue.context(), SIGTERM, SIGINT, SIGHUP);
-  signals.async_wait([&service](const asio::error_code& e, int) {
-    if (!e) service.terminate();
-  });
+  df::watchEndingSignals(queue, [&service] { service.terminate(); });
   std::thread([&queue, &service] { df::readCommands(stdin, queue, service); }).detach();
-  pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
 
   // Events are read when the connection becomes readable: no polling, no idle wake-ups.
   asio::posix::stream_descriptor connection(queue.context(), ::dup(displays->fd()));

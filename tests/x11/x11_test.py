@@ -129,6 +129,35 @@ class X11Test(e2e.ProcessTest):
         self.assertCleanExit(d)
         self.assertEqual(self.x.current("DUMMY1"), P1080_60)
 
+    def test_connection_modes_from_colour_properties(self):
+        self.x.set_connector("DUMMY1", "HDMI")
+        original = self.x.add_colour_properties("DUMMY1")
+        names = list(original)
+
+        def values():
+            return {n: self.x.property("DUMMY1", n) for n in names}
+
+        d = self.daemon()
+        # Connection modes share the signal's rate: the connection offers no other format.
+        self.assertEqual(self.catalogue(d)["formats"], TV_FORMATS)
+        self.switched(d, "1080p50", P1080_50, revision=2)
+        d.close_input()
+        rest = self.assertCleanExit(d)
+        self.assertFalse(any(r["restoreFailed"] for r in rest))
+        self.assertEqual(self.x.current("DUMMY1"), P1080_60)
+        self.assertEqual(values(), original)
+        # The colour properties are part of the link's state: another client's change to them
+        # is somebody else's change, left alone at exit like a mode set with xrandr.
+        d = self.daemon()
+        self.catalogue(d)
+        self.switched(d, "1080p50", P1080_50, revision=2)
+        self.x.xrandr("--output", "DUMMY1", "--set", "Broadcast RGB", "Limited 16:235")
+        time.sleep(0.5)  # its event arrives before the end of input
+        d.close_input()
+        self.assertCleanExit(d)
+        self.assertEqual(self.x.current("DUMMY1"), P1080_50)
+        self.assertNotEqual(values(), original)
+
     def test_current_changes_nothing(self):
         d = self.daemon()
         r = self.catalogue(d)

@@ -232,6 +232,42 @@ class XServer:
         d = self.connection()
         self.set_property(output, "ConnectorType", [d.intern_atom(kind)], "ATOM", 32)
 
+    def add_colour_properties(self, output="DUMMY1"):
+        """The colour properties a KMS driver publishes, created as a client can: "max bpc" 8-12
+        (pending, as drivers that apply it at the next mode set), "Colorspace" and
+        "Broadcast RGB" atom lists. Returns the values set: name -> (type, value)."""
+        d = self.connection()
+        out = self.output(output)
+        atoms = {n: d.intern_atom(n) for n in ("Default", "BT709_YCC", "BT2020_RGB", "Automatic",
+                                               "Full", "Limited 16:235")}
+        made = {"max bpc": ("INTEGER", True, True, [8, 12], 10),
+                "Colorspace": ("ATOM", False, False,
+                               [atoms[n] for n in ("Default", "BT709_YCC", "BT2020_RGB")],
+                               atoms["Default"]),
+                "Broadcast RGB": ("ATOM", False, False,
+                                  [atoms[n] for n in ("Automatic", "Full", "Limited 16:235")],
+                                  atoms["Full"])}
+        def configure(name, pending, is_range, valid):
+            randr.ConfigureOutputProperty(display=d.display,
+                                          opcode=d.display.get_extension_major(randr.extname),
+                                          output=out, property=d.intern_atom(name),
+                                          pending=pending, range=is_range, valid_values=valid)
+
+        for name, (kind, pending, is_range, valid, value) in made.items():
+            # A pending property gets its first value while it is not pending yet: a driver's
+            # has one from the start.
+            configure(name, False, is_range, valid)
+            self.set_property(output, name, [value], kind, 32)
+            configure(name, pending, is_range, valid)
+        return {name: (kind, value) for name, (kind, _, _, _, value) in made.items()}
+
+    def property(self, output, name):
+        """(type name, first value) of an output property, or None."""
+        d = self.connection()
+        r = d.xrandr_get_output_property(self.output(output), d.intern_atom(name), X.AnyPropertyType,
+                                         0, 1)
+        return (d.get_atom_name(r.property_type), r.value[0]) if r.property_type else None
+
     def make_television(self, output="DUMMY1", edid_path=TV_EDID):
         with open(edid_path, "rb") as f:
             self.set_property(output, "EDID", list(f.read()))

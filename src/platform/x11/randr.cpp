@@ -134,6 +134,12 @@ std::unique_ptr<RandrDisplays> RandrDisplays::connect(const char* display, MainQ
   auto connector = intern("ConnectorType");
   auto panel = intern("Panel");
   auto hdmi = intern("HDMI");
+  // Only where some client has created them: a name unknown to the server names no property.
+  std::array<xcb_intern_atom_cookie_t, kColourKeys> colour{};
+  for (std::size_t k = 0; k < kColourKeys; ++k) {
+    const char* name = std::array{"max bpc", "Colorspace", "Broadcast RGB"}[k];
+    colour[k] = xcb_intern_atom(c, 1, static_cast<std::uint16_t>(std::strlen(name)), name);
+  }
   auto range = xcb_randr_get_screen_size_range(c, screen->root);
   Reply<xcb_intern_atom_reply_t> a(xcb_intern_atom_reply(c, edid, nullptr));
   Reply<xcb_intern_atom_reply_t> b(xcb_intern_atom_reply(c, connector, nullptr));
@@ -141,6 +147,10 @@ std::unique_ptr<RandrDisplays> RandrDisplays::connect(const char* display, MainQ
   Reply<xcb_intern_atom_reply_t> h(xcb_intern_atom_reply(c, hdmi, nullptr));
   Reply<xcb_randr_get_screen_size_range_reply_t> r(
       xcb_randr_get_screen_size_range_reply(c, range, nullptr));
+  for (std::size_t k = 0; k < kColourKeys; ++k) {
+    Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(c, colour[k], nullptr));
+    d->colourAtoms_[k] = atom ? atom->atom : 0;
+  }
   if (!a || !b || !p || !h || !r) return nullptr;  // the destructor disconnects
   d->edidAtom_ = a->atom;
   d->connectorTypeAtom_ = b->atom;
@@ -256,6 +266,7 @@ Snapshot RandrDisplays::read() {
   struct OutputCookies {
     xcb_randr_get_output_info_cookie_t info;
     xcb_randr_get_output_property_cookie_t edid, connector;
+    std::array<xcb_randr_get_output_property_cookie_t, kColourKeys> colour;
   };
   std::vector<OutputCookies> oc;
   oc.reserve(static_cast<std::size_t>(outputCount));
@@ -264,7 +275,13 @@ Snapshot RandrDisplays::read() {
         {xcb_randr_get_output_info(c_, outputs[i], res->config_timestamp),
          xcb_randr_get_output_property(c_, outputs[i], edidAtom_, XCB_ATOM_ANY, 0, 8192, 0, 0),
          xcb_randr_get_output_property(c_, outputs[i], connectorTypeAtom_, XCB_ATOM_ANY, 0, 1, 0,
-                                       0)});
+                                       0),
+         {}});
+    for (std::size_t k = 0; k < kColourKeys; ++k) {
+      if (colourAtoms_[k] != 0)
+        oc.back().colour[k] = xcb_randr_get_output_property(c_, outputs[i], colourAtoms_[k],
+                                                            XCB_ATOM_ANY, 0, 1, 0, 0);
+    }
   }
   std::vector<xcb_randr_get_crtc_info_cookie_t> cc;
   cc.reserve(static_cast<std::size_t>(crtcCount));
@@ -279,9 +296,22 @@ Snapshot RandrDisplays::read() {
         xcb_randr_get_output_property_reply(c_, oc[i].edid, nullptr));
     Reply<xcb_randr_get_output_property_reply_t> connector(
         xcb_randr_get_output_property_reply(c_, oc[i].connector, nullptr));
+    std::array<Reply<xcb_randr_get_output_property_reply_t>, kColourKeys> colour;
+    for (std::size_t k = 0; k < kColourKeys; ++k) {
+      if (colourAtoms_[k] != 0)
+        colour[k].reset(xcb_randr_get_output_property_reply(c_, oc[i].colour[k], nullptr));
+    }
     if (!info) continue;
     traffic_.replyBytes += 32 + 4ULL * info->length;
     Snapshot::Output o;
+    for (std::size_t k = 0; k < kColourKeys; ++k) {
+      if (!colour[k]) continue;
+      traffic_.replyBytes += 32 + 4ULL * colour[k]->length;
+      if (colour[k]->format != 32 || colour[k]->num_items < 1) continue;
+      o.colour[k].type = colour[k]->type;
+      std::memcpy(&o.colour[k].value, xcb_randr_get_output_property_data(colour[k].get()),
+                  sizeof(std::int32_t));
+    }
     o.id = outputs[i];
     const auto* name = reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get()));
     o.name.assign(name,
@@ -336,11 +366,53 @@ Snapshot RandrDisplays::read() {
     crtc.outputs.assign(on, on + xcb_randr_get_crtc_info_outputs_length(info.get()));
     s.crtcs.emplace(crtc.id, std::move(crtc));
   }
+  readColour(s);
   if (xcb_connection_has_error(c_)) {
     markLost();
     return Snapshot{};
   }
   return s;
+}
+
+void RandrDisplays::readColour(Snapshot& s) {
+  // One more round trip, only on a server whose HDMI outputs carry colour properties: what
+  // values each allows.
+  std::vector<std::pair<ColourProperty*, xcb_randr_query_output_property_cookie_t>> queries;
+  for (Snapshot::Output& o : s.outputs) {
+    if (!o.hdmi || o.panel) continue;
+    for (std::size_t k = 0; k < kColourKeys; ++k) {
+      if (o.colour[k].type != 0)
+        queries.emplace_back(&o.colour[k],
+                             xcb_randr_query_output_property(c_, o.id, colourAtoms_[k]));
+    }
+  }
+  if (queries.empty()) return;
+  ++traffic_.roundTrips;
+  for (auto& [property, cookie] : queries) {
+    Reply<xcb_randr_query_output_property_reply_t> reply(
+        xcb_randr_query_output_property_reply(c_, cookie, nullptr));
+    if (!reply) continue;
+    traffic_.replyBytes += 32 + 4ULL * reply->length;
+    property->pending = reply->pending != 0;
+    property->range = reply->range != 0;
+    const std::int32_t* valid = xcb_randr_query_output_property_valid_values(reply.get());
+    property->valid.assign(
+        valid, valid + xcb_randr_query_output_property_valid_values_length(reply.get()));
+  }
+}
+
+const std::string& RandrDisplays::atomName(std::int32_t atom) {
+  auto it = atomNames_.find(atom);
+  if (it != atomNames_.end()) return it->second;
+  std::string name;
+  Reply<xcb_get_atom_name_reply_t> reply(
+      xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, static_cast<xcb_atom_t>(atom)), nullptr));
+  ++traffic_.roundTrips;
+  if (reply) {
+    name.assign(xcb_get_atom_name_name(reply.get()),
+                static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
+  }
+  return atomNames_.emplace(atom, std::move(name)).first->second;
 }
 
 std::unique_ptr<RandrMode> RandrDisplays::describe(const Snapshot::Output& output,
@@ -459,8 +531,17 @@ void RandrDisplays::deliver() {
     const bool m = mirrored(now, o), wasM = mirrored(before, *was);
     if (m != wasM) flags |= m ? kMirrorFlag : kUnMirrorFlag;
     if ((now.primary == o.id) != (before.primary == o.id)) flags |= kSetMainFlag;
-    // A new mode list or EDID changes what the display offers.
-    if (o.modes != was->modes || o.edid.bytes != was->edid.bytes) flags |= kSetModeFlag;
+    // A new mode list or EDID changes what the display offers; a colour property, the
+    // connection mode it shows.
+    auto colourValues = [](const Snapshot::Output& out) {
+      std::array<std::pair<xcb_atom_t, std::int32_t>, kColourKeys> v{};
+      for (std::size_t k = 0; k < kColourKeys; ++k)
+        v[k] = {out.colour[k].type, out.colour[k].value};
+      return v;
+    };
+    if (o.modes != was->modes || o.edid.bytes != was->edid.bytes ||
+        colourValues(o) != colourValues(*was))
+      flags |= kSetModeFlag;
     if (flags != 0) notices.emplace_back(o.id, flags);
   }
   for (const Snapshot::Output& o : before.outputs) {
@@ -756,6 +837,114 @@ nlohmann::json RandrDisplays::linkProperty(DisplayID display, const std::string&
 
 namespace {
 
+// A Colorspace value names the colorimetry; the YCC ones are sent as YCbCr, the rest as RGB.
+std::string encodingOf(const std::string& colorspace) {
+  return colorspace.find("YCC") != std::string::npos ? "YCbCr 4:4:4" : "RGB";
+}
+
+// The values a property allows, the current one first and always among them.
+std::vector<std::int32_t> choices(const ColourProperty& p, bool depth) {
+  std::vector<std::int32_t> out{p.value};
+  auto add = [&out](std::int32_t v) {
+    if (std::find(out.begin(), out.end(), v) == out.end()) out.push_back(v);
+  };
+  if (p.range && p.valid.size() == 2) {
+    // A depth range offers the depths HDMI carries.
+    for (std::int32_t v : {8, 10, 12})
+      if (depth && v >= p.valid[0] && v <= p.valid[1]) add(v);
+  } else {
+    for (std::int32_t v : p.valid) add(v);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::vector<ExternalModeHandle>> RandrDisplays::connectionModes(DisplayID display,
+                                                                              bool currentOnly) {
+  const Snapshot& s = state();
+  const Snapshot::Output* o = connected(s, display);
+  if (o == nullptr) return std::nullopt;
+  const auto& colour = o->colour;
+  if (std::none_of(colour.begin(), colour.end(), [](const auto& p) { return p.type != 0; }))
+    return std::nullopt;
+  const Snapshot::Crtc* crtc = s.crtcOf(*o);
+  auto info = crtc != nullptr ? s.modes.find(crtc->mode) : s.modes.end();
+  if (crtc == nullptr || crtc->mode == 0 || info == s.modes.end()) return std::nullopt;
+  const double hz = describe(*o, info->second, crtc->mode)->refreshRate();
+
+  // Without a property its dimension has the one value HDMI always carries: RGB, 8 bits.
+  auto values = [&](ColourKey k, bool depth) {
+    return colour[k].type == 0 ? std::vector<std::int32_t>{0}
+           : currentOnly       ? std::vector<std::int32_t>{colour[k].value}
+                               : choices(colour[k], depth);
+  };
+  auto name = [&](ColourKey k, std::int32_t v) {
+    return colour[k].type == XCB_ATOM_ATOM ? atomName(v) : std::to_string(v);
+  };
+  std::vector<ExternalModeHandle> out;
+  std::vector<std::string> encodings;
+  for (std::int32_t space : values(kColorspace, false)) {
+    const std::string encoding =
+        colour[kColorspace].type == 0 ? "RGB" : encodingOf(name(kColorspace, space));
+    // Colorimetries of one encoding are one mode: the current value, or the first listed.
+    if (std::find(encodings.begin(), encodings.end(), encoding) != encodings.end()) continue;
+    encodings.push_back(encoding);
+    for (std::int32_t bpc : values(kMaxBpc, true)) {
+      const std::string depth = colour[kMaxBpc].type == 0 ? "8" : name(kMaxBpc, bpc);
+      // The quantisation range applies to RGB alone; "Automatic" is the sink's default.
+      std::vector<std::int32_t> ranges = values(kBroadcastRgb, false);
+      if (encoding != "RGB") ranges = {colour[kBroadcastRgb].value};
+      for (std::int32_t range : ranges) {
+        std::string color = encoding + " " + depth + "-bit";
+        if (encoding == "RGB" && colour[kBroadcastRgb].type != 0) {
+          const std::string rangeName = name(kBroadcastRgb, range);
+          if (rangeName != "Automatic") color += " " + rangeName;
+        }
+        out.push_back(std::make_unique<RandrConnectionMode>(
+            info->second.width, info->second.height, hz, std::move(color),
+            std::array<std::int32_t, kColourKeys>{bpc, space, range}));
+      }
+    }
+  }
+  return out;
+}
+
+void RandrDisplays::setConnectionMode(DisplayID display, const RandrConnectionMode& mode) {
+  const Snapshot s = state();
+  const Snapshot::Output* o = connected(s, display);
+  if (o == nullptr || lost_) return;
+  bool pending = false;
+  std::vector<xcb_void_cookie_t> sent;
+  for (std::size_t k = 0; k < kColourKeys; ++k) {
+    const ColourProperty& p = o->colour[k];
+    if (p.type == 0 || p.value == mode.values()[k]) continue;
+    const std::int32_t value = mode.values()[k];
+    sent.push_back(xcb_randr_change_output_property_checked(c_, o->id, colourAtoms_[k], p.type, 32,
+                                                            XCB_PROP_MODE_REPLACE, 1, &value));
+    pending = pending || p.pending;
+  }
+  const Snapshot::Crtc* crtc = s.crtcOf(*o);
+  std::optional<xcb_randr_set_crtc_config_cookie_t> reapply;
+  if (pending && crtc != nullptr && crtc->mode != 0) {
+    // The same configuration again: the server passes it to the driver because properties are
+    // pending, and the driver applies them with it.
+    reapply = xcb_randr_set_crtc_config(
+        c_, crtc->id, XCB_CURRENT_TIME, s.configTimestamp, crtc->x, crtc->y, crtc->mode,
+        crtc->rotation, static_cast<std::uint32_t>(crtc->outputs.size()), crtc->outputs.data());
+  }
+  for (xcb_void_cookie_t cookie : sent) Reply<xcb_generic_error_t>(xcb_request_check(c_, cookie));
+  if (reapply)
+    Reply<xcb_randr_set_crtc_config_reply_t>(
+        xcb_randr_set_crtc_config_reply(c_, *reapply, nullptr));
+  if (!sent.empty()) ++traffic_.roundTrips;
+  // The verification reads the result; the events that follow say the same.
+  cache_.reset();
+  if (xcb_connection_has_error(c_)) markLost();
+}
+
+namespace {
+
 class LinkService final : public RegistryObject {
  public:
   explicit LinkService(DisplayID output) : output(output) {}
@@ -776,10 +965,17 @@ class HdmiOutput final : public ExternalDisplay {
     return uuid ? std::optional<std::string>(uuid->string()) : std::nullopt;
   }
   std::uint32_t display() override { return output_; }
-  // The colour properties that would make connection modes are not read yet.
-  ExternalModeHandle currentMode() override { return nullptr; }
-  std::optional<std::vector<ExternalModeHandle>> availableModes() override { return std::nullopt; }
-  void setCurrentMode(const ExternalMode&) override {}
+  ExternalModeHandle currentMode() override {
+    auto modes = displays_.connectionModes(output_, true);
+    return modes && !modes->empty() ? std::move(modes->front()) : nullptr;
+  }
+  std::optional<std::vector<ExternalModeHandle>> availableModes() override {
+    return displays_.connectionModes(output_, false);
+  }
+  void setCurrentMode(const ExternalMode& mode) override {
+    if (const auto* m = dynamic_cast<const RandrConnectionMode*>(&mode))
+      displays_.setConnectionMode(output_, *m);
+  }
 
  private:
   RandrDisplays& displays_;

@@ -2,6 +2,7 @@
 // display ID, and a CRTC change under a server grab is the configuration transaction.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -46,6 +47,41 @@ class RandrMode final : public DisplayMode {
   std::uint32_t flags_;
 };
 
+// One of an output's colour properties as the driver exposes it (RRQueryOutputProperty): a
+// 32-bit INTEGER range ("max bpc") or ATOM list ("Colorspace", "Broadcast RGB"). Most drivers,
+// the dummy among them, expose none.
+struct ColourProperty {
+  xcb_atom_t type = 0;  // 0: not exposed
+  std::int32_t value = 0;
+  bool pending = false;  // takes its new value only at the next CRTC set
+  bool range = false;
+  std::vector<std::int32_t> valid;
+};
+enum ColourKey : std::size_t { kMaxBpc, kColorspace, kBroadcastRgb, kColourKeys };
+
+// A connection mode of an HDMI output: the signal's size and rate with one combination of the
+// colour properties' values.
+class RandrConnectionMode final : public ExternalMode {
+ public:
+  RandrConnectionMode(std::uint64_t width, std::uint64_t height, double hz, std::string color,
+                      std::array<std::int32_t, kColourKeys> values)
+      : width_(width), height_(height), hz_(hz), color_(std::move(color)), values_(values) {}
+  std::optional<bool> isVRR() const override { return false; }
+  double refreshRate() const override { return hz_; }
+  std::optional<std::string> colorMode() const override { return color_; }
+  // The transfer function (PQ, HLG) is not among these properties: every mode is SDR.
+  std::optional<std::string> hdrMode() const override { return "SDR"; }
+  std::uint64_t width() const override { return width_; }
+  std::uint64_t height() const override { return height_; }
+  const std::array<std::int32_t, kColourKeys>& values() const { return values_; }
+
+ private:
+  std::uint64_t width_, height_;
+  double hz_;
+  std::string color_;
+  std::array<std::int32_t, kColourKeys> values_;
+};
+
 // The server's state as one read sees it.
 struct Snapshot {
   struct Crtc {
@@ -67,6 +103,7 @@ struct Snapshot {
     bool panel = false;
     bool hdmi = false;  // ConnectorType "HDMI", or an HDMI connector name
     EdidFacts edid;
+    std::array<ColourProperty, kColourKeys> colour;
   };
   xcb_timestamp_t configTimestamp = 0;
   std::uint16_t screenWidth = 0, screenHeight = 0;
@@ -126,6 +163,13 @@ class RandrDisplays final : public DisplayServices {
   // Connected HDMI outputs, and the properties of the framebuffer service that describes one.
   std::vector<DisplayID> hdmiOutputs();
   nlohmann::json linkProperty(DisplayID display, const std::string& key);
+  // The connection modes that the output's colour properties allow, or only the current one;
+  // nullopt when the output is dark or exposes none of them.
+  std::optional<std::vector<ExternalModeHandle>> connectionModes(DisplayID display,
+                                                                 bool currentOnly);
+  // Sets the properties that differ and, when one of them is pending, sets the CRTC's current
+  // configuration again so that the driver applies it.
+  void setConnectionMode(DisplayID display, const RandrConnectionMode& mode);
   // Drops what was read, as an event would: the next call reads the server again.
   void forget() { cache_.reset(); }
 
@@ -137,6 +181,8 @@ class RandrDisplays final : public DisplayServices {
   void deliver();
   void markLost();
   Error apply(const std::vector<std::pair<xcb_randr_output_t, xcb_randr_mode_t>>& plan);
+  void readColour(Snapshot& s);
+  const std::string& atomName(std::int32_t atom);
   std::unique_ptr<RandrMode> describe(const Snapshot::Output& output,
                                       const xcb_randr_mode_info_t& info, xcb_randr_mode_t id) const;
 
@@ -144,6 +190,8 @@ class RandrDisplays final : public DisplayServices {
   xcb_window_t root_;
   MainQueue& queue_;
   xcb_atom_t edidAtom_ = 0, connectorTypeAtom_ = 0, panelAtom_ = 0, hdmiAtom_ = 0;
+  std::array<xcb_atom_t, kColourKeys> colourAtoms_{};
+  std::map<std::int32_t, std::string> atomNames_;  // an atom's name never changes
   int eventBase_ = 0;
   std::uint16_t minWidth_ = 1, minHeight_ = 1, maxWidth_ = 32767, maxHeight_ = 32767;
   std::uint32_t mmWidth_ = 0, mmHeight_ = 0;
