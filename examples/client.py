@@ -103,27 +103,13 @@ def main():
         for key, label in sorted(report["nativeModes"].items()):
             print(f"native:  {label}  ({key})")
 
-        # 2. Ask for the format with control on and "apply"; present only on "matched" with
-        #    "canPresent". A connection switch reports "failed" first and lands a moment later:
-        #    the same command again, with "apply", confirms it.
-        want = dict(format=args.format, control=args.control, enabled=True, apply=True)
-        service.send(**want)
-        deadline = time.monotonic() + args.timeout
-        matched = None
-        while matched is None and time.monotonic() < deadline:
-            report = service.wait(lambda r: r["phase"] in ("matched", "failed", "unavailable"),
-                                  deadline - time.monotonic())
-            if report is None or report["phase"] == "unavailable":
-                break
-            if report["phase"] == "matched" and report["canPresent"]:
-                matched = report
-                continue
-            # "failed": wait until the display shows the chosen format (a later report of the
-            # same revision), or a second, then ask again with "apply".
-            chosen = report["chosen"]
-            service.wait(lambda r: r["actual"].get("format") == chosen,
-                         min(1.0, max(0.0, deadline - time.monotonic())))
-            service.send(**want)
+        # 2. Ask for the format with control on and "apply"; the first report of this command
+        #    settles it ("matched", "failed" or "unavailable"). Present only on "matched" with
+        #    "canPresent".
+        service.send(format=args.format, control=args.control, enabled=True, apply=True)
+        report = service.wait(lambda r: r["phase"] in ("matched", "failed", "unavailable"),
+                              args.timeout)
+        matched = report if report and report["phase"] == "matched" and report["canPresent"] else None
         if matched is None:
             print(f"client: {args.format} was not shown within {args.timeout} s"
                   f" (last phase: {report['phase'] if report else 'none'})", file=sys.stderr)
