@@ -507,7 +507,7 @@ class ExampleClient(unittest.TestCase):
                                    ("1080i50", None, 1)):
             with self.subTest(format=fmt), tempfile.TemporaryDirectory() as d:
                 log = os.path.join(d, "actions.jsonl")
-                p = subprocess.run([sys.executable, client, "--format", fmt, "--timeout", "3",
+                p = subprocess.run([sys.executable, client, "--format", fmt, "--timeout", "10",
                                     "--", SIM, "--action-log", log, studio],
                                    capture_output=True, timeout=30, stdin=subprocess.DEVNULL)
                 out = p.stdout.decode()
