@@ -60,14 +60,7 @@ int main() {
                       &exitProcess);
 
   if (const char* path = std::getenv("DISPLAYFORMAT_DIAGNOSTICS"); path && *path) {
-    // Kept open for the life of the process and flushed line by line.
-    if (std::FILE* f = std::fopen(path, "a")) {
-      service.setDiagnostics([f](std::string_view line) {
-        std::fwrite(line.data(), 1, line.size(), f);
-        std::fputc('\n', f);
-        std::fflush(f);
-      });
-    }
+    if (std::FILE* f = std::fopen(path, "a")) service.setDiagnosticsFile(f);
   }
   if (service.start() != df::platform::kSuccess) return 1;
 

@@ -79,6 +79,14 @@ void Service::setDiagnostics(std::function<void(std::string_view)> writeDiagnost
   cx_.writeDiagnostic = std::move(writeDiagnostic);
 }
 
+void Service::setDiagnosticsFile(std::FILE* file) {
+  setDiagnostics([file](std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), file);
+    std::fputc('\n', file);
+    std::fflush(file);
+  });
+}
+
 bool Service::diagnosing() const {
   return df::diagnosing(cx_);
 }

@@ -1,6 +1,7 @@
 // The service: controller state, start-up, the command handler and the termination handler.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <string_view>
 
@@ -32,6 +33,9 @@ class Service {
   // Developer diagnostics (common/diagnostics.h): off until set, which must happen before
   // start(). diagnosing() may be asked from any thread; diagnose() runs on the main queue.
   void setDiagnostics(std::function<void(std::string_view)> writeDiagnostic);
+  // The same into an open file, one line each, flushed at once so that a developer can follow
+  // the file while the service runs; the file stays open for the life of the process.
+  void setDiagnosticsFile(std::FILE* file);
   bool diagnosing() const;
   void diagnose(const nlohmann::json& entry);
 

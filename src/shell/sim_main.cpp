@@ -199,14 +199,7 @@ int main(int argc, char** argv) {
   };
 
   df::Service service({machine, machine, machine}, queue, writeLine, exitWith);
-  if (diagnostics != nullptr) {
-    // Flushed line by line, so that a developer can follow the file while the service runs.
-    service.setDiagnostics([diagnostics](std::string_view line) {
-      std::fwrite(line.data(), 1, line.size(), diagnostics);
-      std::fputc('\n', diagnostics);
-      std::fflush(diagnostics);
-    });
-  }
+  if (diagnostics != nullptr) service.setDiagnosticsFile(diagnostics);
   if (service.start() != df::platform::kSuccess) exitWith(1);
 
   df::watchEndingSignals(queue, [&service] { service.terminate(); });

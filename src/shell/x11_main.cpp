@@ -85,6 +85,10 @@ int main(int argc, char** argv) {
   x11::RandrExternalDisplays external(*displays);
   df::Service service(df::platform::Platform{*displays, registry, external}, queue, &writeLine,
                       &exitProcess);
+  // Developer diagnostics, as on macOS; stderr stays silent.
+  if (const char* path = std::getenv("DISPLAYFORMAT_DIAGNOSTICS"); path && *path) {
+    if (std::FILE* f = std::fopen(path, "a")) service.setDiagnosticsFile(f);
+  }
   if (service.start() != df::platform::kSuccess) exitProcess(1);
 
   // Without the server nothing can be seen or restored: the target is reported missing once
