@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace df::platform {
@@ -66,6 +67,17 @@ class DisplayUUID {
   virtual std::string string() const = 0;
 };
 using UUIDHandle = std::unique_ptr<DisplayUUID>;
+
+// A UUID whose text was made while the platform's own object was held, for backends that
+// release that object at once.
+class TextUUID final : public DisplayUUID {
+ public:
+  explicit TextUUID(std::string text) : text_(std::move(text)) {}
+  std::string string() const override { return text_; }
+
+ private:
+  std::string text_;
+};
 
 // A configuration transaction. Complete or cancel consumes it; a transaction destroyed
 // unconsumed is cancelled by its destructor.

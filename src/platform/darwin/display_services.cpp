@@ -89,7 +89,7 @@ UUIDHandle CGDisplayServices::createUUIDFromDisplayID(DisplayID display) {
   if (!uuid) return nullptr;
   auto text = uuidString(uuid.get());
   if (!text) return nullptr;  // no string: matches nothing, as a display without a UUID
-  return std::make_unique<CFDisplayUUID>(std::move(*text));
+  return std::make_unique<TextUUID>(std::move(*text));
 }
 
 bool CGDisplayServices::displayIsActive(DisplayID display) {

@@ -3,27 +3,14 @@
 
 #include <optional>
 #include <string>
-#include <utility>
 
 #include <CoreFoundation/CoreFoundation.h>
-
-#include "platform/display_services.h"
 
 namespace df::platform::darwin {
 
 // The canonical string of a UUID object (CFUUIDCreateString); nullopt when the platform gives
-// none or it cannot be encoded.
+// none or it cannot be encoded. A display's UUID is a TextUUID made from it while the UUID object
+// is held; a UUID without a string is no UUID.
 std::optional<std::string> uuidString(CFUUIDRef uuid);
-
-// A display's UUID string, made while the platform's UUID object was held: the object is
-// released as soon as the string is made, and a UUID without a string is no UUID.
-class CFDisplayUUID final : public DisplayUUID {
- public:
-  explicit CFDisplayUUID(std::string text) : text_(std::move(text)) {}
-  std::string string() const override { return text_; }
-
- private:
-  std::string text_;
-};
 
 }  // namespace df::platform::darwin

@@ -31,15 +31,6 @@ bool swapsAxes(std::uint16_t rotation) {
   return (rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270)) != 0;
 }
 
-class X11UUID final : public DisplayUUID {
- public:
-  explicit X11UUID(std::string text) : text_(std::move(text)) {}
-  std::string string() const override { return text_; }
-
- private:
-  std::string text_;
-};
-
 std::uint64_t fnv1a(std::string_view text, std::uint64_t seed) {
   std::uint64_t h = seed;
   for (unsigned char ch : text) {
@@ -585,7 +576,7 @@ UUIDHandle RandrDisplays::createUUIDFromDisplayID(DisplayID display) {
   } else {
     key = "output:" + o->name;
   }
-  return std::make_unique<X11UUID>(uuidFrom(key));
+  return std::make_unique<TextUUID>(uuidFrom(key));
 }
 
 bool RandrDisplays::displayIsActive(DisplayID display) {
