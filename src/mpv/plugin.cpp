@@ -330,11 +330,11 @@ class Plugin {
     const std::optional<Video> video = videoOf(mpv_, why);
     if (!video) return skip(why);
     pending_->video = *video;
+    if (!service_ && !startService()) return skip("the service is not running");
     const std::optional<Display> target = findTarget();
     if (!target) return skip("no target display");
     const std::optional<std::uint32_t> control = findControl(*target);
     if (!control) return skip("no control display");
-    if (!service_ && !startService()) return skip("the service is not running");
 
     if (!target_ || target_->id != target->id || target_->uuid != target->uuid ||
         control_ != *control) {
