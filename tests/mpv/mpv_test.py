@@ -169,6 +169,8 @@ class Simulated(MpvTest):
          "1080p24 shown"),
         ("SIGTERM during playback", [("24", "320x180", 20)], [], "sigterm", [P1080["24"], 1],
          "1080p24 shown"),
+        ("a control display that is not online", [("25", None)],
+         ["displayformat-control=4294967295"], "eof", [P1080["25"], 1], "control 4294967295"),
         ("no service: plays all the same", [("25", None)], ["displayformat-service=/nonexistent"],
          "eof", None, "cannot start /nonexistent"),
     ]
