@@ -265,8 +265,10 @@ class Plugin {
         timeout = static_cast<int>(std::max<std::int64_t>(0, left.count()));
       }
       if (::poll(fds, 3, wake >= 0 ? timeout : std::min(timeout < 0 ? 50 : timeout, 50)) < 0 &&
-          errno != EINTR)
+          errno != EINTR) {
+        shutdown();
         return -1;
+      }
       if (fds[0].revents != 0) {
         char drain[64];
         while (::read(wake, drain, sizeof drain) > 0) {
@@ -330,11 +332,12 @@ class Plugin {
     const std::optional<Video> video = videoOf(mpv_, why);
     if (!video) return skip(why);
     pending_->video = *video;
-    if (!service_ && !startService()) return skip("the service is not running");
+    // The list first: the service's program may share output files with the running service.
     const std::optional<Display> target = findTarget();
     if (!target) return skip("no target display");
     const std::optional<std::uint32_t> control = findControl(*target);
     if (!control) return skip("no control display");
+    if (!service_ && !startService()) return skip("the service is not running");
 
     if (!target_ || target_->id != target->id || target_->uuid != target->uuid ||
         control_ != *control) {
@@ -504,9 +507,11 @@ class Plugin {
     displays_.emplace();
     std::vector<std::string> argv{options_.service, "--list-displays"};
     argv.insert(argv.end(), options_.args.begin(), options_.args.end());
-    const std::optional<std::string> out = df::mpv::runForOutput(argv, std::chrono::seconds(5));
+    std::string error;
+    const std::optional<std::string> out =
+        df::mpv::runForOutput(argv, std::chrono::seconds(5), error);
     if (!out) {
-      log_(kVerbose, options_.service + " --list-displays gave nothing");
+      log_(kVerbose, "no display list from " + options_.service + " --list-displays: " + error);
       return *displays_;
     }
     std::istringstream lines(*out);

@@ -180,8 +180,7 @@ std::optional<int> ServiceProcess::wait(std::chrono::milliseconds within) {
 }
 
 std::optional<std::string> runForOutput(const std::vector<std::string>& argv,
-                                        std::chrono::milliseconds within) {
-  std::string error;
+                                        std::chrono::milliseconds within, std::string& error) {
   std::unique_ptr<ServiceProcess> p = ServiceProcess::start(argv, error);
   if (!p) return std::nullopt;
   p->closeInput();
@@ -190,17 +189,29 @@ std::optional<std::string> runForOutput(const std::vector<std::string>& argv,
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;  // the destructor ends it
+    if (left.count() <= 0) {
+      error = "no end within the time";
+      return std::nullopt;  // the destructor ends it
+    }
     pollfd fd{p->out(), POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return std::nullopt;
+    if (::poll(&fd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+      error = std::strerror(errno);
+      return std::nullopt;
+    }
     char chunk[4096];
     const ssize_t n = ::read(p->out(), chunk, sizeof chunk);
     if (n > 0) text.append(chunk, static_cast<std::size_t>(n));
     if (n == 0) break;
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return std::nullopt;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      error = std::strerror(errno);
+      return std::nullopt;
+    }
   }
   const std::optional<int> status = p->wait(within);
-  if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return std::nullopt;
+  if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+    error = status ? describeStatus(*status) : "no end within the time";
+    return std::nullopt;
+  }
   return text;
 }
 

@@ -53,10 +53,10 @@ class ServiceProcess {
   int err_ = -1;
 };
 
-// Runs argv to its end with no input and gives what it wrote on stdout; nothing when it cannot
-// be started, fails or takes longer than the time.
+// Runs argv to its end with no input and gives what it wrote on stdout; nothing, with error
+// saying why, when it cannot be started, fails or takes longer than the time.
 std::optional<std::string> runForOutput(const std::vector<std::string>& argv,
-                                        std::chrono::milliseconds within);
+                                        std::chrono::milliseconds within, std::string& error);
 
 // "exit status N" or "signal N" for a wait status.
 std::string describeStatus(int status);
