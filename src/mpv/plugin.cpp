@@ -250,8 +250,9 @@ class Plugin {
   explicit Plugin(mpv_handle* mpv) : mpv_(mpv), log_(mpv), options_(readOptions(mpv, log_)) {}
 
   int run() {
-    mpv_hook_add(mpv_, 0, "on_preloaded", 0);
     const int wake = mpv_get_wakeup_pipe(mpv_);
+    if (wake < 0) return -1;
+    mpv_hook_add(mpv_, 0, "on_preloaded", 0);
     for (;;) {
       pollfd fds[3] = {{wake, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
       if (service_) {
@@ -264,8 +265,7 @@ class Plugin {
             std::chrono::ceil<std::chrono::milliseconds>(pending_->deadline - Clock::now());
         timeout = static_cast<int>(std::max<std::int64_t>(0, left.count()));
       }
-      if (::poll(fds, 3, wake >= 0 ? timeout : std::min(timeout < 0 ? 50 : timeout, 50)) < 0 &&
-          errno != EINTR) {
+      if (::poll(fds, 3, timeout) < 0 && errno != EINTR) {
         shutdown();
         return -1;
       }
@@ -314,14 +314,11 @@ class Plugin {
 
   void onPreloaded(std::uint64_t hook) {
     const Clock::time_point start = Clock::now();
-    pending_ = Pending{hook,
-                       start,
-                       start + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(options_.timeout)),
-                       Stage::kProbe,
-                       0,
-                       {},
-                       {}};
+    pending_ = Pending{};
+    pending_->hook = hook;
+    pending_->start = start;
+    pending_->deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(options_.timeout));
     if (gone_) return skip("the service is not running");
     if (options_.fullscreenOnly) {
       int fs = 0;
@@ -551,7 +548,10 @@ class Plugin {
     for (const json& n : names.is_array() ? names : json::array()) {
       if (!n.is_string()) continue;
       for (const Display& d : displays())
-        if (d.name == n.get<std::string>() && !d.builtin) return d;
+        if (d.name == n.get<std::string>() && !d.builtin) {
+          log_(kDebug, "mpv's window is on " + d.name);
+          return d;
+        }
     }
     std::vector<Display> external;
     for (const Display& d : displays())
