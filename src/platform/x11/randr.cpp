@@ -816,7 +816,7 @@ nlohmann::json RandrDisplays::linkProperty(DisplayID display, const std::string&
     const auto cta = televisionTiming(o->edid, info);
     elements.push_back({{"ID", id},
                         {"IsInterlaced", (mode->ioFlags() & kModeInterlaced) != 0},
-                        {"CEAShortID", cta ? cta->vic : 0},
+                        {"CEAShortID", cta ? cta->vic->code : 0},
                         {"HorizontalAttributes", {{"Active", info.width}, {"Total", info.htotal}}},
                         {"VerticalAttributes",
                          {{"Active", info.height},
