@@ -444,13 +444,13 @@ class EdidTelevision(ProcessTest):
         ("philips-phl0000-f54e1e1d.bin", SD_HD, 26, "1920×1080p · 50.000000 Hz · #4",
          "reserved code 0"),
         # 4K television: HDMI VICs 1-4, 2160p50/60 also in 4:2:0, 4096-wide and 100/120 Hz VICs.
-        ("samsung-sam0ff9-9e7f033f.bin", SD_HD + UHD, 67, "4096×2160p · 23.976024 Hz · #32", ""),
-        # DVI monitor: DMT timings only; 640x480 at 60 Hz is VIC 1, which names no format.
-        ("dell-dela020-0ec4a9f2.bin", [], 12, "1600×1200p · 60.000000 Hz · #1", ""),
+        ("samsung-sam0ff9-9e7f033f.bin", SD_HD + UHD, 66, "4096×2160p · 23.976024 Hz · #31", ""),
+        # DVI monitor: DMT timings only, desktop modes at their own rates.
+        ("dell-dela020-0ec4a9f2.bin", [], 11, "1600×1200p · 60.000000 Hz · #1", ""),
         # Faulty 4K television: half-read extension; what is sound is still listed.
         ("sony-sny4b04-bc247732.bin",
          ["720p50", "1080i50", "1080i59.94", "1080i60.00", "1080p50", "1080p59.94",
-          "1080p60.00"] + UHD, 26, "3840×2160p · 60.000000 Hz · #1", "checksum 0xff"),
+          "1080p60.00"] + UHD, 25, "3840×2160p · 60.000000 Hz · #1", "checksum 0xff"),
     ]
 
     def test_list_formats(self):
