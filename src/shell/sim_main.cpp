@@ -134,16 +134,11 @@ std::FILE* openOutput(std::string_view option, const std::string& path) {
   return f;
 }
 
-void writeLine(std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   df::blockEndingSignals();
+  df::ignoreBrokenPipes();
   Options options;
   std::string error;
   if (!parseOptions(argc, argv, options, error)) {
@@ -198,7 +193,8 @@ int main(int argc, char** argv) {
     std::_Exit(status);
   };
 
-  df::Service service({machine, machine, machine}, queue, writeLine, exitWith);
+  df::Service service({machine, machine, machine}, queue, {}, exitWith);
+  service.setReportFile(stdout);
   if (diagnostics != nullptr) service.setDiagnosticsFile(diagnostics);
   if (service.start() != df::platform::kSuccess) exitWith(1);
 

@@ -229,15 +229,20 @@ class Startup(ProcessTest):
                    b'{"format":"auto"}{"format":"auto"}\n', b'{"format":"auto"} x\n',
                    b'{"format":"\xff"}\n', b'{"format":"auto","revision":1e99999}\n',
                    b'{"format":"auto","x":' + b"[" * 100000 + b"\n",
-                   b'{"format":"' + b"a" * (8 << 20) + b'\n']
+                   # A command but for its length: skipped as it streams in, never held whole.
+                   b'{"format":"current","x":"' + b"a" * (100 << 20) + b'"}\n']
         s.send(*garbage, raw=True)
+        # Nothing on stdout for the garbage, and the next command is still answered.
+        s.send(command("current"))
+        self.assertEqual(s.read_report()["phase"], "current")
         s.close_input()
         self.assertEqual(self.assertCleanExit(s), [])
         self.assertEqual(s.actions(), [])
-        # Nothing on stdout, one short line each in the diagnostics.
-        dropped = [json.loads(line) for line in diagnostics]
+        # One short line each in the diagnostics.
+        dropped = [json.loads(line) for line in diagnostics][:len(garbage)]
         self.assertEqual([d["line"] for d in dropped], list(range(1, len(garbage) + 1)))
         self.assertTrue(all(len(d["why"]) < 300 for d in dropped), dropped)
+        self.assertEqual(dropped[-1]["why"], "longer than 1048576 bytes")
 
     def test_last_line_without_newline_is_a_command(self):
         s = self.sim()
@@ -328,6 +333,19 @@ class Commands(ProcessTest):
         s.close_input()
         self.assertEqual(self.assertCleanExit(s), [])
         self.assertEqual(s.configured(), [(2, 3), (2, 1)])
+
+    def test_closed_output_restores_and_exits_3(self):
+        # The parent stops reading while the television shows the service's mode: the next
+        # report cannot be written, which ends the conversation as the end of input would,
+        # with its own status. Input stays open, so its end cannot be what ended it.
+        s = self.sim()
+        s.send(command("1080p50"))
+        self.assertEqual(s.read_report()["phase"], "matched")
+        s.proc.stdout.close()
+        s.send(command("720p50", revision=2, assign=False))
+        self.assertEqual(s.proc.wait(timeout=10), 3)
+        self.assertEqual(s.proc.stderr.read(), b"")
+        self.assertEqual(s.configured(), [(2, 3), (2, 18), (2, 1)])
 
     def test_burst_then_end_of_input(self):
         s = self.sim()

@@ -231,6 +231,22 @@ class X11Test(e2e.ProcessTest):
         self.assertCleanExit(d)
         self.assertEqual(self.x.current("DUMMY1"), P1080_60)
 
+    def test_edid_rewritten_while_lit(self):
+        # A sink may rewrite its EDID while it shows a picture. The lit connector stays the
+        # target it was, and the service's mode on it is put back at the end.
+        d = self.daemon()
+        uuid = self.catalogue(d)["uuid"]
+        self.switched(d, "1080p50", P1080_50, revision=2)
+        self.x.delete_property("DUMMY1", "EDID")
+        with open(os.path.join(e2e.EDIDS, "dell-dela020-0ec4a9f2.bin"), "rb") as f:
+            self.x.set_property("DUMMY1", "EDID", list(f.read()))  # a monitor's, not a TV's
+        d.send(self.command("1080p50", revision=3, assign=False))
+        r = self.report(d, "matched")
+        self.assertEqual((r["uuid"], r["formats"]), (uuid, TV_FORMATS))
+        d.close_input()
+        self.assertCleanExit(d)
+        self.assertEqual(self.x.current("DUMMY1"), P1080_60)
+
     def test_control_display_is_never_a_target(self):
         d = self.daemon()
         d.send(self.command("current", id=self.ids["DUMMY0"]))
@@ -243,9 +259,13 @@ class X11Test(e2e.ProcessTest):
         self.catalogue(d)
         key = "1080p50"
         self.switched(d, key, P1080_50, revision=2)
+        # Commands queued behind the loss get no "missing" of their own: one, then the exit.
+        d.send(*[self.command(("720p50", key)[i % 2], revision=3 + i, assign=False)
+                 for i in range(10)])
         self.x.stop()
         code, rest, err = d.finish()
-        self.assertEqual([r["phase"] for r in rest], ["missing"])
+        phases = [r["phase"] for r in rest]
+        self.assertEqual((phases.count("missing"), phases[-1]), (1, "missing"), phases)
         self.assertNotEqual(code, 0)
         self.assertEqual(err, "")
         self.control = None  # the server is gone
