@@ -252,6 +252,8 @@ class Startup(ProcessTest):
         self.assertEqual([r["phase"] for r in rest], ["current"])
 
     def test_options_and_bad_files(self):
+        usage = subprocess.run([SIM, "--help"], capture_output=True, timeout=10).stdout.decode()
+        usage = usage[:usage.index("\n\n") + 1]
         with tempfile.TemporaryDirectory() as d:
             broken = os.path.join(d, "broken.json")
             with open(broken, "w") as f:
@@ -261,21 +263,26 @@ class Startup(ProcessTest):
                 json.dump({"displays": [{"id": "two", "uuid": None}]}, f)
             studio = os.path.join(ROOT, "scenarios/studio-tv.json")
             unwritable = os.path.join(d, "no-such-dir", "actions.jsonl")
-            # (arguments, exit status, what the one line of stderr or the first of stdout says)
+            # (arguments, exit status, what the one line of stderr or the first of stdout says,
+            # whether the usage follows it)
             cases = [
-                ([os.path.join(d, "missing.json")], 2, "missing.json: not found"),
-                ([d], 2, "cannot be read (Is a directory)"),
-                ([broken], 2, "not valid JSON at line 2, column 12"),
-                ([wrong], 2, "displays[0].id"),
-                ([], 2, "no SCENARIO.json given"),
-                (["--frobnicate", studio], 2, "unknown option --frobnicate"),
+                ([os.path.join(d, "missing.json")], 2, "missing.json: not found", False),
+                (["--edid", os.path.join(d, "missing.bin")], 2, "missing.bin: not found", False),
+                ([d], 2, "cannot be read (Is a directory)", False),
+                ([broken], 2, "not valid JSON at line 2, column 12", False),
+                ([wrong], 2, "displays[0].id", False),
+                ([], 2, "no SCENARIO.json given", True),
+                (["--frobnicate", studio], 2, "unknown option --frobnicate", True),
+                (["--list-displays", "--edid", broken, "--list-formats"], 2,
+                 "one of --list-displays, --list-formats and --write-scenario", True),
                 (["--action-log", unwritable, studio], 2, "--action-log " + unwritable +
-                 ": cannot be written"),
-                (["--diagnostics", d, studio], 2, "--diagnostics " + d + ": cannot be written"),
-                (["--help"], 0, "usage: displayformat-sim"),
-                (["--version"], 0, "displayformat-sim "),
+                 ": cannot be written", False),
+                (["--diagnostics", d, studio], 2, "--diagnostics " + d + ": cannot be written",
+                 False),
+                (["--help"], 0, "usage: displayformat-sim", False),
+                (["--version"], 0, "displayformat-sim ", False),
             ]
-            for args, status, says in cases:
+            for args, status, says, with_usage in cases:
                 with self.subTest(args=args):
                     p = subprocess.run([SIM, *args], input=b"", capture_output=True, timeout=10)
                     self.assertEqual(p.returncode, status)
@@ -285,10 +292,34 @@ class Startup(ProcessTest):
                         self.assertIn(says, out.splitlines()[0])
                     else:
                         self.assertEqual(out, "")
-                        self.assertIn(says, err.splitlines()[0])
-                        # One line, or one line and the usage for a usage error.
-                        self.assertLessEqual(len(err.splitlines()), 5)
+                        first, _, rest = err.partition("\n")
+                        self.assertIn(says, first)
+                        self.assertEqual(rest, usage if with_usage else "")
                         self.assertNotIn(d + ": " + d, err, "the path said twice")
+
+    def test_list_displays(self):
+        # In front of the arguments that start the service; the action log is not written.
+        with tempfile.TemporaryDirectory() as d:
+            log = os.path.join(d, "actions.jsonl")
+            runs = [
+                (["--list-displays", "--action-log", log, os.path.join(ROOT,
+                                                                       "scenarios/studio-tv.json")],
+                 [(1, "eDP-1", True, True, 3024), (2, "HDMI-1", False, False, 1920)], TV),
+                (["--list-displays", "--edid", os.path.join(EDIDS, "samsung-sam0ff9-9e7f033f.bin")],
+                 [(1, "eDP-1", True, True, 3024), (2, "HDMI-1", False, False, 3840)], None),
+            ]
+            for args, displays, tv_uuid in runs:
+                with self.subTest(args=args):
+                    p = subprocess.run([SIM, *args], capture_output=True, timeout=10)
+                    self.assertEqual((p.returncode, p.stderr), (0, b""))
+                    lines = [json.loads(line) for line in p.stdout.decode().splitlines()]
+                    self.assertEqual([list(x) for x in lines], [["id", "name", "uuid", "builtin",
+                                                                 "primary", "mode"]] * 2)
+                    self.assertEqual([(x["id"], x["name"], x["builtin"], x["primary"],
+                                       x["mode"]["width"]) for x in lines], displays)
+                    if tv_uuid:
+                        self.assertEqual(lines[1]["uuid"], tv_uuid)
+                    self.assertFalse(os.path.exists(log))
 
     def test_diagnostics_say_why(self):
         with tempfile.TemporaryDirectory() as d:
