@@ -81,7 +81,8 @@ def main():
     parser.add_argument("--display", type=int, default=2, help="display ID of the target")
     parser.add_argument("--control", type=int, default=1,
                         help="display ID the application itself shows on (never touched)")
-    parser.add_argument("--timeout", type=float, default=5.0, help="seconds to wait for a match")
+    # The worst case of the service's own timing for one answer (docs/client.md).
+    parser.add_argument("--timeout", type=float, default=10.0, help="seconds to wait for a match")
     parser.add_argument("service", nargs="+", help="the service's command line")
     args = parser.parse_args()
 

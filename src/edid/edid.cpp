@@ -543,38 +543,4 @@ std::span<const Vic> allVics() {
   return vicTable();
 }
 
-std::optional<CtaMatch> matchCta(const Timing& t, double toleranceHz, double relativeTolerance) {
-  const auto close = [&](double clock, double want) {
-    return std::abs(clock - want) <= std::max(toleranceHz, relativeTolerance * want);
-  };
-  const double clock = static_cast<double>(t.pixelClockHz);
-  for (const Vic& v : vicTable()) {
-    const Timing& c = v.timing;
-    if (c.hActive != t.hActive || c.vActive != t.vActive || c.interlaced != t.interlaced ||
-        c.hTotal != t.hTotal || c.vTotal != t.vTotal)
-      continue;
-    const double vicClock = static_cast<double>(c.pixelClockHz);
-    const double r = v.fieldRateHz;
-    const bool definedWhole = std::abs(r - std::round(r)) < 1e-9;
-    const bool definedFractional =
-        !definedWhole && std::abs(r * 1.001 - std::round(r * 1.001)) < 1e-9;
-    // The two clocks are 0.1 % apart, as close as a relative tolerance may be: the nearer wins.
-    std::optional<CtaMatch> alternate;
-    double altClock = 0;
-    if (definedWhole) {
-      altClock = vicClock * 1000.0 / 1001.0;
-      alternate = CtaMatch{&v, true, r * 1000.0 / 1001.0};
-    } else if (definedFractional) {
-      altClock = vicClock * 1.001;
-      alternate = CtaMatch{&v, false, std::round(r * 1.001)};
-    }
-    const bool own = close(clock, vicClock);
-    const bool alt = alternate && close(clock, altClock);
-    if (own && (!alt || std::abs(clock - vicClock) <= std::abs(clock - altClock)))
-      return CtaMatch{&v, definedFractional, r};
-    if (alt) return alternate;
-  }
-  return std::nullopt;
-}
-
 }  // namespace df::edid

@@ -70,19 +70,6 @@ struct Vic {
 const Vic* findVic(int code);  // nullptr when undefined
 const Vic* hdmiVic(int code);  // HDMI VICs 1..4 as CTA timings
 
-// The VIC whose timing equals t (active size, scan, totals) and whose pixel clock is within
-// the tolerance of the VIC's clock or of its alternate clock: x 1000/1001 for a VIC defined at a
-// whole rate, x 1001/1000 for one defined at 1000/1001 of a whole rate. The tolerance is the larger
-// of toleranceHz and relativeTolerance times the clock compared against. `fractional` tells
-// whether the matched rate is the 1000/1001 one; exactFieldRateHz is that rate.
-struct CtaMatch {
-  const Vic* vic;
-  bool fractional;
-  double exactFieldRateHz;
-};
-std::optional<CtaMatch> matchCta(const Timing& t, double toleranceHz,
-                                 double relativeTolerance = 0.0);
-
 // Every defined VIC, in code order (for listings and cross-checks).
 std::span<const Vic> allVics();
 

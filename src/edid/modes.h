@@ -5,24 +5,22 @@
 #include <vector>
 
 #include "edid/edid.h"
+#include "edid/television.h"
 
 namespace df::edid {
 
 struct OfferedMode {
   Timing timing;            // as declared; a VIC's own timing for VICs and HDMI VICs
-  double rateHz = 0;        // field rate: the VIC's exact rate for CTA-861 timings
-  bool television = false;  // a CTA-861 timing
-  int vic = 0;              // its CTA-861 code (HDMI VICs: the equal VIC); 0 for none
+  double rateHz = 0;        // field rate: the VIC's exact rate for television timings
+  bool television = false;  // one of the EDID's television timings (Television::of)
+  int vic = 0;              // its CTA-861 code as the EDID declares it; 0 for none
   bool preferred = false;   // the EDID's preferred timing, at its own rate
 };
 
 // Every timing the EDID declares, in the order: detailed, established, standard timings, Video
-// Data Block VICs, 4:2:0 VICs, HDMI VICs. CTA-861 timings whose rate is a whole multiple of 6 Hz
-// (or 1000/1001 of one) come at both the whole and the 1000/1001 rate. Duplicates (same size,
-// scan and exact rate) appear once; undefined codes are left out.
+// Data Block VICs, 4:2:0 VICs, HDMI VICs. Television timings come at each of vicRates; the
+// others at their own rate. Duplicates (same size, scan and exact rate) appear once; undefined
+// codes are left out.
 std::vector<OfferedMode> offeredModes(const Decoded& d);
-
-// The relative tolerance on the rate within which a declared timing counts as a VIC's timing.
-inline constexpr double kCtaRateTolerance = 0.001;
 
 }  // namespace df::edid

@@ -35,12 +35,6 @@ void readStdin(void* context) {
 
 void keepAlive(CFRunLoopTimerRef, void*) {}
 
-void writeLine(std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 [[noreturn]] void exitProcess(int status) {
   std::fflush(stdout);
   std::_Exit(status);
@@ -51,13 +45,15 @@ void writeLine(std::string_view line) {
 int main() {
   // Before anything else, and before any thread starts, so that no moment of start-up loses one.
   df::blockEndingSignals();
+  df::ignoreBrokenPipes();
 
   darwin::CGDisplayServices displays;
   darwin::IOKitRegistry registry;
   darwin::ExternalDisplayProvider external;
   darwin::DispatchMainQueue queue;
-  df::Service service(df::platform::Platform{displays, registry, external}, queue, &writeLine,
+  df::Service service(df::platform::Platform{displays, registry, external}, queue, {},
                       &exitProcess);
+  service.setReportFile(stdout);
 
   if (const char* path = std::getenv("DISPLAYFORMAT_DIAGNOSTICS"); path && *path) {
     if (std::FILE* f = std::fopen(path, "a")) service.setDiagnosticsFile(f);

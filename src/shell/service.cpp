@@ -20,6 +20,7 @@ platform::Error Service::start() {
 }
 
 void Service::handleCommand(const nlohmann::json& command) {
+  if (outputClosed_ || (gone_ && gone_())) return;
   // The reader hands over only objects with a string "format"; anything else is not a command.
   auto format = command.is_object() ? command.find("format") : command.end();
   if (!command.is_object() || format == command.end() || !format->is_string()) return;
@@ -85,6 +86,27 @@ void Service::setDiagnosticsFile(std::FILE* file) {
     std::fputc('\n', file);
     std::fflush(file);
   });
+}
+
+void Service::setReportFile(std::FILE* out) {
+  cx_.writeLine = [this, out](std::string_view line) {
+    if (outputClosed_) return;
+    const bool written = std::fwrite(line.data(), 1, line.size(), out) == line.size() &&
+                         std::fputc('\n', out) != EOF && std::fflush(out) == 0;
+    if (!written) outputClosed();
+  };
+}
+
+void Service::setPlatformGone(std::function<bool()> gone) {
+  gone_ = std::move(gone);
+}
+
+void Service::outputClosed() {
+  // The report in hand was the inspection's last act; what remains of the conversation is to
+  // let go of the display as the end of input would, since no later command can be answered.
+  outputClosed_ = true;
+  restoreOriginal(cx_);
+  exit_(kOutputClosedStatus);
 }
 
 bool Service::diagnosing() const {

@@ -12,6 +12,9 @@
 
 namespace df {
 
+// The exit status after standard output could not be written (its reader is gone).
+inline constexpr int kOutputClosedStatus = 3;
+
 class Service {
  public:
   // writeLine writes one status report line (no newline given) followed by a newline, and
@@ -30,6 +33,15 @@ class Service {
   // Runs on the main queue: restores the display, then exits with status 0.
   void terminate();
 
+  // The status reports go to out, one line each, flushed at once, instead of to the writeLine
+  // given. When a line cannot be written (EPIPE or any other error) nobody is listening any
+  // more: no further report is written, the display is restored as at the end of input, and
+  // the process exits with kOutputClosedStatus, from within that write.
+  void setReportFile(std::FILE* out);
+  // Once gone() answers true the platform is gone for good: a command still queued is dropped
+  // instead of reporting the loss once more. The entry point ends the process itself.
+  void setPlatformGone(std::function<bool()> gone);
+
   // Developer diagnostics (common/diagnostics.h): off until set, which must happen before
   // start(). diagnosing() may be asked from any thread; diagnose() runs on the main queue.
   void setDiagnostics(std::function<void(std::string_view)> writeDiagnostic);
@@ -43,8 +55,12 @@ class Service {
   const ControllerState& state() const { return cx_.state; }
 
  private:
+  void outputClosed();
+
   Context cx_;
   std::function<void(int)> exit_;
+  std::function<bool()> gone_;
+  bool outputClosed_ = false;
 };
 
 }  // namespace df

@@ -26,6 +26,13 @@ void blockEndingSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void ignoreBrokenPipes() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
 void watchEndingSignals(platform::MainQueue& queue, platform::Block onSignal) {
   // sigwait takes the signal while it is blocked in every thread, so no handler is installed
   // and nothing runs in signal context.

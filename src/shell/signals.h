@@ -12,6 +12,11 @@ namespace df {
 // action, and one that arrives during start-up stays pending instead of being lost.
 void blockEndingSignals();
 
+// Ignores SIGPIPE for the whole process: a write to a closed pipe (standard output whose reader
+// is gone, a vanished X server) then fails with EPIPE, which the writer handles, instead of
+// ending the process with the display still changed.
+void ignoreBrokenPipes();
+
 // Starts a thread that waits for the first ending signal, including one pending since
 // blockEndingSignals, and then queues onSignal on the queue, once. The queue must outlive the
 // process's last block.

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "edid/edid.h"
+#include "modes/records.h"
 #include "platform/sim/edid_scenario.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
@@ -18,13 +18,13 @@ namespace df {
 using json = nlohmann::json;
 
 std::optional<json> edidScenario(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "displayformat-sim: %s: cannot be read\n", path.c_str());
+  std::string error;
+  const std::optional<std::string> text = sim::readFile(path, error);
+  if (!text) {
+    std::fprintf(stderr, "displayformat-sim: %s\n", error.c_str());
     return std::nullopt;
   }
-  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-  std::string error;
+  const std::vector<std::uint8_t> bytes(text->begin(), text->end());
   if (!edid::isEdid(bytes)) {
     std::fprintf(stderr, "displayformat-sim: %s: not an EDID (no EDID header)\n", path.c_str());
     return std::nullopt;
@@ -62,6 +62,37 @@ int listFormats(const json& scenario) {
   const json report = json::parse(last);
   const json out = {{"formats", report["formats"]}, {"nativeModes", report["nativeModes"]}};
   std::printf("%s\n", out.dump().c_str());
+  return 0;
+}
+
+int listDisplays(const json& scenario) {
+  // The machine as it is at start: events due at time 0 have happened, nothing later.
+  sim::SimMachine machine(scenario, [] { return sim::Nanos(0); });
+  std::uint32_t count = 0;
+  if (machine.getOnlineDisplayList(0, nullptr, &count) != platform::kSuccess) return 1;
+  std::vector<platform::DisplayID> ids(count);
+  if (count != 0 && machine.getOnlineDisplayList(count, ids.data(), &count) != platform::kSuccess)
+    return 1;
+  ids.resize(count);
+  bool primaryFound = false;
+  for (platform::DisplayID id : ids) {
+    nlohmann::ordered_json line;
+    line["id"] = id;
+    line["name"] = "";
+    for (const json& d : scenario["displays"])
+      if (d["id"] == id) line["name"] = d["name"];
+    platform::UUIDHandle uuid = machine.createUUIDFromDisplayID(id);
+    line["uuid"] = uuid ? nlohmann::ordered_json(uuid->string()) : nlohmann::ordered_json();
+    line["builtin"] = machine.displayIsBuiltin(id);
+    // The main display: the platform lists it first among the active ones.
+    const bool primary = !primaryFound && machine.displayIsActive(id);
+    primaryFound = primaryFound || primary;
+    line["primary"] = primary;
+    platform::ModeHandle mode = machine.copyDisplayMode(id);
+    line["mode"] =
+        mode ? nlohmann::ordered_json(reportedMode(mode.get())) : nlohmann::ordered_json();
+    std::printf("%s\n", line.dump().c_str());
+  }
   return 0;
 }
 

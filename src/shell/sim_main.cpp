@@ -27,6 +27,7 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: displayformat-sim [--action-log FILE] [--diagnostics FILE] SCENARIO.json\n"
     "       displayformat-sim [--action-log FILE] [--diagnostics FILE] --edid EDID\n"
+    "       displayformat-sim --list-displays [OPTION...] (SCENARIO.json | --edid EDID)\n"
     "       displayformat-sim --edid EDID (--list-formats | --write-scenario FILE)\n"
     "       displayformat-sim --help | --version\n";
 
@@ -43,6 +44,8 @@ constexpr std::string_view kHelp =
     "                      target assignment and every eligibility check, saying why\n"
     "  --edid EDID         run on a laptop panel (display 1) and an HDMI television\n"
     "                      (display 2) built from the EDID file instead of a scenario\n"
+    "  --list-displays     print one JSON line per online display (id, name, uuid, builtin,\n"
+    "                      primary, mode) and exit; other options are accepted and unused\n"
     "  --list-formats      with --edid: print the television's formats and native modes\n"
     "  --write-scenario FILE  with --edid: write the machine as a scenario to edit\n"
     "  --help, --version   print this text or the version, and exit\n"
@@ -58,6 +61,7 @@ struct Options {
   std::string edid;
   std::string writeScenario;
   bool listFormats = false;
+  bool listDisplays = false;
   bool help = false;
   bool version = false;
 };
@@ -84,6 +88,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
     }
     if (arg == "--list-formats") {
       options.listFormats = true;
+      continue;
+    }
+    if (arg == "--list-displays") {
+      options.listDisplays = true;
       continue;
     }
     bool known = false;
@@ -116,8 +124,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
     error = "--list-formats and --write-scenario go with --edid";
     return false;
   }
-  if (options.listFormats && !options.writeScenario.empty()) {
-    error = "--list-formats or --write-scenario, not both";
+  if (options.listDisplays + options.listFormats + !options.writeScenario.empty() > 1) {
+    error = "one of --list-displays, --list-formats and --write-scenario";
     return false;
   }
   return true;
@@ -134,16 +142,11 @@ std::FILE* openOutput(std::string_view option, const std::string& path) {
   return f;
 }
 
-void writeLine(std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   df::blockEndingSignals();
+  df::ignoreBrokenPipes();
   Options options;
   std::string error;
   if (!parseOptions(argc, argv, options, error)) {
@@ -168,6 +171,7 @@ int main(int argc, char** argv) {
     if (options.edid.empty()) std::fprintf(stderr, "displayformat-sim: %s\n", error.c_str());
     return 2;
   }
+  if (options.listDisplays) return df::listDisplays(*scenario);
   if (options.listFormats) return df::listFormats(*scenario);
   if (!options.writeScenario.empty())
     return df::writeScenario(*scenario, options.edid, options.writeScenario);
@@ -198,7 +202,8 @@ int main(int argc, char** argv) {
     std::_Exit(status);
   };
 
-  df::Service service({machine, machine, machine}, queue, writeLine, exitWith);
+  df::Service service({machine, machine, machine}, queue, {}, exitWith);
+  service.setReportFile(stdout);
   if (diagnostics != nullptr) service.setDiagnosticsFile(diagnostics);
   if (service.start() != df::platform::kSuccess) exitWith(1);
 

@@ -1,9 +1,12 @@
 #include "shell/stdin_reader.h"
 
 #include <sys/types.h>
+#include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "shell/service.h"
 
@@ -82,29 +85,55 @@ std::string dropReason(std::string_view line) {
 }
 
 void readCommands(std::FILE* in, platform::MainQueue& queue, Service& service) {
-  char* buffer = nullptr;
-  std::size_t capacity = 0;
+  const int fd = fileno(in);
   const bool diagnosing = service.diagnosing();
   std::uint64_t lineNumber = 0;
-  for (;;) {
-    const ssize_t n = ::getline(&buffer, &capacity, in);
-    if (n <= 0) break;  // the end of input, or a read error
+  std::string line;
+  bool tooLong = false;  // the current line passed the limit; the rest of it is skipped
+
+  // Queued like a command, so that the diagnostics keep the order of the input.
+  auto dropped = [&](std::string why) {
+    if (!diagnosing) return;
+    auto entry = std::make_shared<const nlohmann::json>(
+        nlohmann::json{{"event", "dropped"}, {"line", lineNumber}, {"why", std::move(why)}});
+    queue.post([&service, entry] { service.diagnose(*entry); });
+  };
+  auto endOfLine = [&] {
     ++lineNumber;
-    const std::string_view line(buffer, static_cast<std::size_t>(n));
-    auto command = parseCommand(line);
-    if (!command) {
-      if (diagnosing) {
-        // Queued like a command, so that the diagnostics keep the order of the input.
-        auto entry = std::make_shared<const nlohmann::json>(
-            nlohmann::json{{"event", "dropped"}, {"line", lineNumber}, {"why", dropReason(line)}});
-        queue.post([&service, entry] { service.diagnose(*entry); });
-      }
-      continue;
+    if (tooLong) {
+      dropped("longer than " + std::to_string(kMaxLineBytes) + " bytes");
+    } else if (auto command = parseCommand(line)) {
+      auto shared = std::make_shared<const nlohmann::json>(std::move(*command));
+      queue.post([&service, shared] { service.handleCommand(*shared); });
+    } else {
+      dropped(dropReason(line));
     }
-    auto shared = std::make_shared<const nlohmann::json>(std::move(*command));
-    queue.post([&service, shared] { service.handleCommand(*shared); });
+    line.clear();
+    tooLong = false;
+  };
+
+  std::vector<char> chunk(64 * 1024);
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the end of input, or a read error
+    const char* p = chunk.data();
+    const char* const end = p + n;
+    while (p != end) {
+      const auto* newline =
+          static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      const char* stop = newline != nullptr ? newline + 1 : end;
+      const auto size = static_cast<std::size_t>(stop - p);
+      if (!tooLong && line.size() + size > kMaxLineBytes) {
+        tooLong = true;
+        line.clear();
+      }
+      if (!tooLong) line.append(p, size);
+      p = stop;
+      if (newline != nullptr) endOfLine();
+    }
   }
-  std::free(buffer);
+  if (!line.empty() || tooLong) endOfLine();  // a last line without its newline
   queue.post([&service] { service.terminate(); });
 }
 

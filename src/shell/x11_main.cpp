@@ -2,8 +2,6 @@
 // Standard output carries the status reports (or, with --list-displays, one line per display);
 // nothing is written to standard error.
 #include <unistd.h>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,17 +25,6 @@ namespace {
 
 namespace x11 = df::platform::x11;
 
-void writeLine(std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  if (std::fflush(stdout) != 0 && errno == EPIPE) {
-    // SIGPIPE is ignored for the X connection's sake; a reader gone from standard output
-    // still ends the process as the signal would.
-    std::signal(SIGPIPE, SIG_DFL);
-    std::raise(SIGPIPE);
-  }
-}
-
 [[noreturn]] void exitProcess(int status) {
   std::fflush(stdout);
   std::_Exit(status);
@@ -60,18 +47,19 @@ int listDisplays(x11::RandrDisplays& displays) {
     df::platform::ModeHandle mode = displays.copyDisplayMode(id);
     line["mode"] =
         mode ? nlohmann::ordered_json(df::reportedMode(mode.get())) : nlohmann::ordered_json();
-    writeLine(line.dump());
+    const std::string text = line.dump() + "\n";
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) break;
   }
-  return 0;
+  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : df::kOutputClosedStatus;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   df::blockEndingSignals();
-  // A write to a vanished X server must not kill the process: the lost connection is noticed
-  // and reported instead.
-  std::signal(SIGPIPE, SIG_IGN);
+  // A write to a vanished X server or a closed standard output fails instead of killing the
+  // process: the lost connection is reported, the closed output ends the conversation.
+  df::ignoreBrokenPipes();
 
   const bool list = argc == 2 && std::strcmp(argv[1], "--list-displays") == 0;
   if (argc > 1 && !list) return 2;
@@ -83,8 +71,9 @@ int main(int argc, char** argv) {
 
   x11::RandrRegistry registry(*displays);
   x11::RandrExternalDisplays external(*displays);
-  df::Service service(df::platform::Platform{*displays, registry, external}, queue, &writeLine,
+  df::Service service(df::platform::Platform{*displays, registry, external}, queue, {},
                       &exitProcess);
+  service.setReportFile(stdout);
   // Developer diagnostics, as on macOS; stderr stays silent.
   if (const char* path = std::getenv("DISPLAYFORMAT_DIAGNOSTICS"); path && *path) {
     if (std::FILE* f = std::fopen(path, "a")) service.setDiagnosticsFile(f);
@@ -92,7 +81,9 @@ int main(int argc, char** argv) {
   if (service.start() != df::platform::kSuccess) exitProcess(1);
 
   // Without the server nothing can be seen or restored: the target is reported missing once
-  // more (a report equal to the last one is not written again), and the process ends.
+  // more (a report equal to the last one is not written again), and the process ends. Commands
+  // still queued behind the loss are dropped rather than each answered with a "missing".
+  service.setPlatformGone([&displays] { return displays->lost(); });
   displays->onLost([&service] {
     if (service.state().revision != 0) df::inspect(service.context(), false);
     exitProcess(1);

@@ -229,15 +229,20 @@ class Startup(ProcessTest):
                    b'{"format":"auto"}{"format":"auto"}\n', b'{"format":"auto"} x\n',
                    b'{"format":"\xff"}\n', b'{"format":"auto","revision":1e99999}\n',
                    b'{"format":"auto","x":' + b"[" * 100000 + b"\n",
-                   b'{"format":"' + b"a" * (8 << 20) + b'\n']
+                   # A command but for its length: skipped as it streams in, never held whole.
+                   b'{"format":"current","x":"' + b"a" * (100 << 20) + b'"}\n']
         s.send(*garbage, raw=True)
+        # Nothing on stdout for the garbage, and the next command is still answered.
+        s.send(command("current"))
+        self.assertEqual(s.read_report()["phase"], "current")
         s.close_input()
         self.assertEqual(self.assertCleanExit(s), [])
         self.assertEqual(s.actions(), [])
-        # Nothing on stdout, one short line each in the diagnostics.
-        dropped = [json.loads(line) for line in diagnostics]
+        # One short line each in the diagnostics.
+        dropped = [json.loads(line) for line in diagnostics][:len(garbage)]
         self.assertEqual([d["line"] for d in dropped], list(range(1, len(garbage) + 1)))
         self.assertTrue(all(len(d["why"]) < 300 for d in dropped), dropped)
+        self.assertEqual(dropped[-1]["why"], "longer than 1048576 bytes")
 
     def test_last_line_without_newline_is_a_command(self):
         s = self.sim()
@@ -247,6 +252,8 @@ class Startup(ProcessTest):
         self.assertEqual([r["phase"] for r in rest], ["current"])
 
     def test_options_and_bad_files(self):
+        usage = subprocess.run([SIM, "--help"], capture_output=True, timeout=10).stdout.decode()
+        usage = usage[:usage.index("\n\n") + 1]
         with tempfile.TemporaryDirectory() as d:
             broken = os.path.join(d, "broken.json")
             with open(broken, "w") as f:
@@ -256,21 +263,26 @@ class Startup(ProcessTest):
                 json.dump({"displays": [{"id": "two", "uuid": None}]}, f)
             studio = os.path.join(ROOT, "scenarios/studio-tv.json")
             unwritable = os.path.join(d, "no-such-dir", "actions.jsonl")
-            # (arguments, exit status, what the one line of stderr or the first of stdout says)
+            # (arguments, exit status, what the one line of stderr or the first of stdout says,
+            # whether the usage follows it)
             cases = [
-                ([os.path.join(d, "missing.json")], 2, "missing.json: not found"),
-                ([d], 2, "cannot be read (Is a directory)"),
-                ([broken], 2, "not valid JSON at line 2, column 12"),
-                ([wrong], 2, "displays[0].id"),
-                ([], 2, "no SCENARIO.json given"),
-                (["--frobnicate", studio], 2, "unknown option --frobnicate"),
+                ([os.path.join(d, "missing.json")], 2, "missing.json: not found", False),
+                (["--edid", os.path.join(d, "missing.bin")], 2, "missing.bin: not found", False),
+                ([d], 2, "cannot be read (Is a directory)", False),
+                ([broken], 2, "not valid JSON at line 2, column 12", False),
+                ([wrong], 2, "displays[0].id", False),
+                ([], 2, "no SCENARIO.json given", True),
+                (["--frobnicate", studio], 2, "unknown option --frobnicate", True),
+                (["--list-displays", "--edid", broken, "--list-formats"], 2,
+                 "one of --list-displays, --list-formats and --write-scenario", True),
                 (["--action-log", unwritable, studio], 2, "--action-log " + unwritable +
-                 ": cannot be written"),
-                (["--diagnostics", d, studio], 2, "--diagnostics " + d + ": cannot be written"),
-                (["--help"], 0, "usage: displayformat-sim"),
-                (["--version"], 0, "displayformat-sim "),
+                 ": cannot be written", False),
+                (["--diagnostics", d, studio], 2, "--diagnostics " + d + ": cannot be written",
+                 False),
+                (["--help"], 0, "usage: displayformat-sim", False),
+                (["--version"], 0, "displayformat-sim ", False),
             ]
-            for args, status, says in cases:
+            for args, status, says, with_usage in cases:
                 with self.subTest(args=args):
                     p = subprocess.run([SIM, *args], input=b"", capture_output=True, timeout=10)
                     self.assertEqual(p.returncode, status)
@@ -280,10 +292,34 @@ class Startup(ProcessTest):
                         self.assertIn(says, out.splitlines()[0])
                     else:
                         self.assertEqual(out, "")
-                        self.assertIn(says, err.splitlines()[0])
-                        # One line, or one line and the usage for a usage error.
-                        self.assertLessEqual(len(err.splitlines()), 5)
+                        first, _, rest = err.partition("\n")
+                        self.assertIn(says, first)
+                        self.assertEqual(rest, usage if with_usage else "")
                         self.assertNotIn(d + ": " + d, err, "the path said twice")
+
+    def test_list_displays(self):
+        # In front of the arguments that start the service; the action log is not written.
+        with tempfile.TemporaryDirectory() as d:
+            log = os.path.join(d, "actions.jsonl")
+            runs = [
+                (["--list-displays", "--action-log", log, os.path.join(ROOT,
+                                                                       "scenarios/studio-tv.json")],
+                 [(1, "eDP-1", True, True, 3024), (2, "HDMI-1", False, False, 1920)], TV),
+                (["--list-displays", "--edid", os.path.join(EDIDS, "samsung-sam0ff9-9e7f033f.bin")],
+                 [(1, "eDP-1", True, True, 3024), (2, "HDMI-1", False, False, 3840)], None),
+            ]
+            for args, displays, tv_uuid in runs:
+                with self.subTest(args=args):
+                    p = subprocess.run([SIM, *args], capture_output=True, timeout=10)
+                    self.assertEqual((p.returncode, p.stderr), (0, b""))
+                    lines = [json.loads(line) for line in p.stdout.decode().splitlines()]
+                    self.assertEqual([list(x) for x in lines], [["id", "name", "uuid", "builtin",
+                                                                 "primary", "mode"]] * 2)
+                    self.assertEqual([(x["id"], x["name"], x["builtin"], x["primary"],
+                                       x["mode"]["width"]) for x in lines], displays)
+                    if tv_uuid:
+                        self.assertEqual(lines[1]["uuid"], tv_uuid)
+                    self.assertFalse(os.path.exists(log))
 
     def test_diagnostics_say_why(self):
         with tempfile.TemporaryDirectory() as d:
@@ -328,6 +364,19 @@ class Commands(ProcessTest):
         s.close_input()
         self.assertEqual(self.assertCleanExit(s), [])
         self.assertEqual(s.configured(), [(2, 3), (2, 1)])
+
+    def test_closed_output_restores_and_exits_3(self):
+        # The parent stops reading while the television shows the service's mode: the next
+        # report cannot be written, which ends the conversation as the end of input would,
+        # with its own status. Input stays open, so its end cannot be what ended it.
+        s = self.sim()
+        s.send(command("1080p50"))
+        self.assertEqual(s.read_report()["phase"], "matched")
+        s.proc.stdout.close()
+        s.send(command("720p50", revision=2, assign=False))
+        self.assertEqual(s.proc.wait(timeout=10), 3)
+        self.assertEqual(s.proc.stderr.read(), b"")
+        self.assertEqual(s.configured(), [(2, 3), (2, 18), (2, 1)])
 
     def test_burst_then_end_of_input(self):
         s = self.sim()
@@ -444,13 +493,13 @@ class EdidTelevision(ProcessTest):
         ("philips-phl0000-f54e1e1d.bin", SD_HD, 26, "1920×1080p · 50.000000 Hz · #4",
          "reserved code 0"),
         # 4K television: HDMI VICs 1-4, 2160p50/60 also in 4:2:0, 4096-wide and 100/120 Hz VICs.
-        ("samsung-sam0ff9-9e7f033f.bin", SD_HD + UHD, 67, "4096×2160p · 23.976024 Hz · #32", ""),
-        # DVI monitor: DMT timings only; 640x480 at 60 Hz is VIC 1, which names no format.
-        ("dell-dela020-0ec4a9f2.bin", [], 12, "1600×1200p · 60.000000 Hz · #1", ""),
+        ("samsung-sam0ff9-9e7f033f.bin", SD_HD + UHD, 66, "4096×2160p · 23.976024 Hz · #31", ""),
+        # DVI monitor: DMT timings only, desktop modes at their own rates.
+        ("dell-dela020-0ec4a9f2.bin", [], 11, "1600×1200p · 60.000000 Hz · #1", ""),
         # Faulty 4K television: half-read extension; what is sound is still listed.
         ("sony-sny4b04-bc247732.bin",
          ["720p50", "1080i50", "1080i59.94", "1080i60.00", "1080p50", "1080p59.94",
-          "1080p60.00"] + UHD, 26, "3840×2160p · 60.000000 Hz · #1", "checksum 0xff"),
+          "1080p60.00"] + UHD, 25, "3840×2160p · 60.000000 Hz · #1", "checksum 0xff"),
     ]
 
     def test_list_formats(self):

@@ -9,9 +9,13 @@
 #include <iterator>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "edid/modes.h"
+#include "modes/format.h"
 
 namespace df::edid {
 namespace {
@@ -38,6 +42,7 @@ std::vector<std::uint8_t> readFile(const std::string& path) {
 struct Printed {
   std::vector<int> vics, vics420, capabilityMap420, hdmiVics;
   std::vector<Timing> detailed;
+  std::vector<std::pair<Timing, double>> declaredVics;  // VICs and HDMI VICs: raster and rate
 };
 
 // A timing from edid-decode's summary line and its porch lines, in the decoder's terms.
@@ -69,6 +74,7 @@ Printed parse(const std::string& text) {
   static const std::regex vic(R"(^\s+(?:VIC\s+(\d+):|Unknown \(VIC\s*(\d+)\)))");
   static const std::regex hdmiVic(R"(^\s+HDMI VIC (\d+):)");
   static const std::regex dtd(R"(^\s+DTD\s+\d+:\s+(\d+)x(\d+)(i?)\s+[\d.]+ Hz.*?([\d.]+) MHz)");
+  static const std::regex raster(R"(VIC\s+\d+:\s+(\d+)x(\d+)(i?)\s+([\d.]+) Hz)");
   Printed p;
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -86,7 +92,15 @@ Printed parse(const std::string& text) {
     }
     if (l.find("Empty Capability Map") != std::string::npos)
       p.capabilityMap420.insert(p.capabilityMap420.end(), blockVics.begin(), blockVics.end());
-    std::smatch m;
+    std::smatch m, r;
+    if ((list == &p.vics || list == &p.vics420 || l.find("HDMI VIC") != std::string::npos) &&
+        std::regex_search(l, r, raster)) {
+      Timing t;
+      t.hActive = std::stoi(r[1]);
+      t.vActive = std::stoi(r[2]);
+      t.interlaced = r[3] == "i";
+      p.declaredVics.emplace_back(t, std::stod(r[4]));
+    }
     if (list && std::regex_search(l, m, vic)) {
       list->push_back(std::stoi(m[1].matched ? m[1] : m[2]));
       if (list == &p.vics) blockVics.push_back(list->back());
@@ -116,8 +130,66 @@ std::vector<std::string> describe(const std::vector<Timing>& ts) {
   return out;
 }
 
+using Formats = std::set<std::string>;
+
+// A VIC's rates from the rate edid-decode prints: the whole and the 1000/1001 rate of the 6 Hz
+// family (sinks take 59.94 and 60, 23.976 and 24 alike), the one printed rate otherwise.
+std::vector<double> ratesOf(double printedHz) {
+  const double whole = std::round(printedHz), slow = std::round(printedHz * 1.001);
+  double family = 0;
+  if (std::abs(printedHz - whole) < 1e-5)
+    family = whole;
+  else if (std::abs(printedHz - slow * 1000 / 1001) < 1e-5)
+    family = slow;
+  if (family == 0 || std::fmod(family, 6) != 0) return {printedHz};
+  return {family, family * 1000 / 1001};
+}
+
+void addFormats(Formats& out, const Timing& t, const std::vector<double>& rates) {
+  const std::uint32_t flags = platform::kModeValid | platform::kModeTelevision |
+                              (t.interlaced ? platform::kModeInterlaced : 0u);
+  for (double hz : rates)
+    if (auto f = broadcastFormat(static_cast<std::uint64_t>(t.hActive),
+                                 static_cast<std::uint64_t>(t.vActive), flags, hz))
+      out.insert(*f);
+}
+
+// The television formats from edid-decode's listing: the declared VICs and HDMI VICs, and the
+// detailed timings whose active size, scan and totals are a VIC's, at one of its rates within
+// 0.05 %.
+Formats expectedFormats(const Printed& p) {
+  Formats out;
+  for (const auto& [t, hz] : p.declaredVics) addFormats(out, t, ratesOf(hz));
+  for (const Timing& t : p.detailed) {
+    const double hz = fieldRate(t);
+    for (const Vic& v : allVics()) {
+      const Timing& c = v.timing;
+      const auto rates = ratesOf(v.fieldRateHz);
+      if (c.hActive == t.hActive && c.vActive == t.vActive && c.interlaced == t.interlaced &&
+          c.hTotal == t.hTotal && c.vTotal == t.vTotal &&
+          std::any_of(rates.begin(), rates.end(),
+                      [hz](double r) { return std::abs(hz - r) <= 0.0005 * r; }))
+        addFormats(out, c, rates);
+    }
+  }
+  return out;
+}
+
+Formats formatsOf(const Decoded& d) {
+  Formats out;
+  for (const auto& m : offeredModes(d)) {
+    const std::uint32_t flags = platform::kModeValid |
+                                (m.television ? platform::kModeTelevision : 0u) |
+                                (m.timing.interlaced ? platform::kModeInterlaced : 0u);
+    if (auto f = broadcastFormat(static_cast<std::uint64_t>(m.timing.hActive),
+                                 static_cast<std::uint64_t>(m.timing.vActive), flags, m.rateHz))
+      out.insert(*f);
+  }
+  return out;
+}
+
 // Every corpus EDID decodes to the VICs, HDMI VICs, 4:2:0 VICs and detailed timings that
-// edid-decode prints for it.
+// edid-decode prints for it, and offers the television formats that listing gives.
 TEST(EdidCorpus, AgreesWithEdidDecode) {
   ASSERT_FALSE(run("edid-decode --version 2>/dev/null").empty())
       << "edid-decode is missing: scripts/setup installs it";
@@ -134,6 +206,7 @@ TEST(EdidCorpus, AgreesWithEdidDecode) {
     EXPECT_EQ(d.capabilityMap420, p.capabilityMap420);
     EXPECT_EQ(d.hdmiVics, p.hdmiVics);
     EXPECT_EQ(describe(d.detailed), describe(p.detailed));
+    EXPECT_EQ(formatsOf(d), expectedFormats(p));
   }
   EXPECT_EQ(files, 32);
 }
@@ -246,8 +319,10 @@ TEST(EdidDecoder, NamesFaultsAndKeepsWhatIsSound) {
   EXPECT_FALSE(isEdid(std::vector<std::uint8_t>(good.begin(), good.begin() + 100)));
 }
 
-// The CTA rule on the clocks that real sources give: exact, at 1000/1001, rounded to the kHz.
-TEST(EdidDecoder, MatchesTimingsToVics) {
+// The television rule on the clocks that real sources give (exact, at 1000/1001, rounded to the
+// kHz), on twins, HDMI VICs and detailed timings, for a mode known by its timing or only by its
+// size, scan and rate.
+TEST(EdidTelevision, MatchesTimingsToDeclaredVics) {
   const auto at = [](int vic, std::uint64_t clock) {
     Timing t = findVic(vic)->timing;
     t.pixelClockHz = clock;
@@ -255,34 +330,50 @@ TEST(EdidDecoder, MatchesTimingsToVics) {
   };
   Timing reduced = at(16, 138500000);
   reduced.hTotal = 2080;  // reduced blanking: not a VIC's totals
+  Decoded d;
+  d.vics = {16, 18, 19, 3, 31};  // 576p and 480p declared only as their 16:9 VICs
+  d.hdmiVics = {3, 4};           // 2160p24 and 4096x2160p24
+  d.detailed = {at(32, 74250000)};
+  d.standard = {at(4, 74250000)};  // a DMT standard timing that is 720p60's: adds no VIC
+  const Television tv(d);
   struct Case {
     Timing timing;
-    double toleranceHz, relative;
-    int vic;  // 0: none
-    bool fractional;
+    int vic;  // the declared VIC it is; 0: none
     double rate;
   };
   const Case cases[] = {
-      {at(16, 148500000), 1000, 0, 16, false, 60},
-      {at(16, 148351648), 1000, 0, 16, true, 60000.0 / 1001},
-      {at(16, 148352000), 1000, 0, 16, true, 60000.0 / 1001},   // kHz-rounded
-      {at(16, 148352000), 0, 0.001, 16, true, 60000.0 / 1001},  // both within 0.1 %: nearer
-      {at(16, 148400000), 1000, 0, 0, false, 0},
-      {at(2, 27000000), 1000, 0, 2, true, 60000.0 / 1001},
-      {at(2, 27027000), 1000, 0, 2, false, 60},
-      {at(5, 74250000), 1000, 0, 5, false, 60},
-      {at(31, 148488120), 0, 0.001, 31, false, 50},  // a DTD at 49.997 Hz
-      {reduced, 1000, 0.001, 0, false, 0},
+      {at(16, 148500000), 16, 60},
+      {at(16, 148351648), 16, 60000.0 / 1001},
+      {at(16, 148352000), 16, 60000.0 / 1001},  // kHz-rounded: the nearer rate
+      {at(16, 148400000), 16, 60000.0 / 1001},
+      {at(16, 148000000), 0, 0},
+      {at(17, 27000000), 18, 50},  // the 4:3 twin of a declared 16:9 VIC
+      {at(2, 27000000), 3, 60000.0 / 1001},
+      {at(2, 27027000), 3, 60},
+      {at(31, 148488120), 31, 50},  // a DTD at 49.997 Hz
+      {at(31, 148351648), 0, 0},    // 50 Hz VICs have no 1000/1001 rate
+      {at(93, 297000000), 93, 24},  // HDMI VIC 3
+      {at(93, 296703000), 93, 24000.0 / 1001},
+      {at(98, 297000000), 98, 24},  // HDMI VIC 4
+      {at(95, 297000000), 0, 0},    // 2160p30: HDMI VIC 1 is not declared
+      {at(32, 74250000), 32, 24},   // declared by a detailed timing
+      {at(4, 74250000), 0, 0},      // only a standard timing's
+      {at(5, 74250000), 0, 0},
+      {reduced, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(describe(c.timing));
-    const auto m = matchCta(c.timing, c.toleranceHz, c.relative);
-    ASSERT_EQ(m.has_value(), c.vic != 0);
-    if (!m) continue;
-    EXPECT_EQ(m->vic->code, c.vic);
-    EXPECT_EQ(m->fractional, c.fractional);
-    EXPECT_DOUBLE_EQ(m->exactFieldRateHz, c.rate);
+    for (const auto& m : {tv.of(c.timing), tv.of(c.timing.hActive, c.timing.vActive,
+                                                 c.timing.interlaced, fieldRate(c.timing))}) {
+      ASSERT_EQ(m.has_value(), c.vic != 0);
+      if (!m) continue;
+      EXPECT_EQ(m->vic->code, c.vic);
+      EXPECT_DOUBLE_EQ(m->fieldRateHz, c.rate);
+    }
   }
+  std::vector<int> codes;
+  for (const Vic* v : tv.vics()) codes.push_back(v->code);
+  EXPECT_EQ(codes, (std::vector<int>{16, 18, 19, 3, 31, 93, 98, 32}));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -23,7 +24,10 @@ json display(json extra = json::object()) {
 }
 
 TEST(SimScenario, FillsEveryDefault) {
-  json s = {{"displays", {display()}},
+  // Names count built-in and other displays apart, in list order; a given name is kept.
+  json s = {{"displays",
+             {display(), display({{"id", 3}, {"builtin", true}}), display({{"id", 4}}),
+              display({{"id", 5}, {"name", "DP-2"}})}},
             {"externalDisplay",
              {{"availableModes", {{{"width", 1}, {"height", 2}, {"refreshRate", "NaN"}}}}}},
             {"notes", "kept"}};
@@ -37,6 +41,9 @@ TEST(SimScenario, FillsEveryDefault) {
   EXPECT_EQ(d["hwMirror"], false);
   EXPECT_EQ(d["current"], nullptr);
   EXPECT_EQ(d["settleMs"], 0);
+  std::vector<json> names;
+  for (const json& x : s["displays"]) names.push_back(x["name"]);
+  EXPECT_EQ(names, (std::vector<json>{"HDMI-1", "eDP-1", "HDMI-2", "DP-2"}));
   EXPECT_EQ(d["modes"][0]["logicalWidth"], 1920);
   EXPECT_EQ(d["modes"][0]["logicalHeight"], 1080);
   EXPECT_EQ(s["registry"], json::array());
@@ -127,13 +134,14 @@ TEST(SimScenario, RejectsWrongKindsWithTheKeyPath) {
       {{{"displays", twoDisplays},
         {"events", {{{"at", 1}, {"update", {{"display", 2}, {"mirror", "yes"}}}}}}},
        "events[0].update.mirror: expected true or false"},
+      {{{"displays", {display({{"name", 5}})}}}, "displays[0].name: expected a string"},
       {{{"displays", {display({{"edid", 5}})}}},
        "displays[0].edid: expected hex bytes or a file path"},
       {{{"displays", {display({{"edid", "00ff ffff"}})}}},
        "displays[0].edid: not an EDID (no EDID header)"},
       {{{"displays", {display({{"edid", "00f"}})}}}, "displays[0].edid: hex bytes of odd length"},
       {{{"displays", {display({{"edid", "/nonexistent/tv.bin"}})}}},
-       "displays[0].edid: /nonexistent/tv.bin: cannot be read"},
+       "displays[0].edid: /nonexistent/tv.bin: not found"},
       {{{"faults", {{{"call", "CGDisplayIsActive"}, {"error", 1}}}}},
        R"(faults[0].call: unknown operation "CGDisplayIsActive")"},
       {{{"faults", {{{"call", "displayIsActive"}}}}}, "faults[0].error: missing"},
@@ -155,7 +163,7 @@ TEST(SimScenario, IgnoresKeysItDoesNotKnow) {
             {"displays",
              {{{"id", 2},
                {"uuid", "TV"},
-               {"name", "television"},
+               {"label", "television"},
                {"modes",
                 {{{"modeId", 1},
                   {"width", 1920},

@@ -25,9 +25,11 @@ P1080_60 = (1920, 1080, 148500000, 2200, False)
 P1080_50 = (1920, 1080, 148500000, 2640, False)
 P720_50 = (1280, 720, 74250000, 1980, False)
 I1080_5994 = (1920, 1080, 74176000, 2200, True)
-TV_FORMATS = ["720p50", "720p59.94", "720p60.00", "1080i50", "1080i59.94", "1080i60.00",
-              "1080p23.976", "1080p24", "1080p25", "1080p29.97", "1080p30", "1080p50",
-              "1080p59.94", "1080p60.00"]
+P576_50 = (720, 576, 27000000, 864, False)
+TV_FORMATS = ["480i59.94", "480i60.00", "480p59.94", "480p60.00", "576i50", "576p50", "720p50",
+              "720p59.94", "720p60.00", "1080i50", "1080i59.94", "1080i60.00", "1080p23.976",
+              "1080p24", "1080p25", "1080p29.97", "1080p30", "1080p50", "1080p59.94",
+              "1080p60.00"]
 
 
 class Daemon(e2e.Sim):
@@ -172,6 +174,8 @@ class X11Test(e2e.ProcessTest):
         d.send(self.command("2160p60.00"))
         self.assertFalse(self.report(d, "unavailable")["canPresent"])
         self.assertEqual(self.x.current("DUMMY1"), P1080_60)
+        # The EDID declares 576p50 only as its 16:9 VIC, which shares the 4:3 one's timing.
+        self.switched(d, "576p50", P576_50, revision=2)
 
     def test_restoration_at_disable_and_signals(self):
         for sig in (None, signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
@@ -227,6 +231,22 @@ class X11Test(e2e.ProcessTest):
         self.assertCleanExit(d)
         self.assertEqual(self.x.current("DUMMY1"), P1080_60)
 
+    def test_edid_rewritten_while_lit(self):
+        # A sink may rewrite its EDID while it shows a picture. The lit connector stays the
+        # target it was, and the service's mode on it is put back at the end.
+        d = self.daemon()
+        uuid = self.catalogue(d)["uuid"]
+        self.switched(d, "1080p50", P1080_50, revision=2)
+        self.x.delete_property("DUMMY1", "EDID")
+        with open(os.path.join(e2e.EDIDS, "dell-dela020-0ec4a9f2.bin"), "rb") as f:
+            self.x.set_property("DUMMY1", "EDID", list(f.read()))  # a monitor's, not a TV's
+        d.send(self.command("1080p50", revision=3, assign=False))
+        r = self.report(d, "matched")
+        self.assertEqual((r["uuid"], r["formats"]), (uuid, TV_FORMATS))
+        d.close_input()
+        self.assertCleanExit(d)
+        self.assertEqual(self.x.current("DUMMY1"), P1080_60)
+
     def test_control_display_is_never_a_target(self):
         d = self.daemon()
         d.send(self.command("current", id=self.ids["DUMMY0"]))
@@ -239,14 +259,119 @@ class X11Test(e2e.ProcessTest):
         self.catalogue(d)
         key = "1080p50"
         self.switched(d, key, P1080_50, revision=2)
+        # Commands queued behind the loss get no "missing" of their own: one, then the exit.
+        d.send(*[self.command(("720p50", key)[i % 2], revision=3 + i, assign=False)
+                 for i in range(10)])
         self.x.stop()
         code, rest, err = d.finish()
-        self.assertEqual([r["phase"] for r in rest], ["missing"])
+        phases = [r["phase"] for r in rest]
+        self.assertEqual((phases.count("missing"), phases[-1]), (1, "missing"), phases)
         self.assertNotEqual(code, 0)
         self.assertEqual(err, "")
         self.control = None  # the server is gone
         self.x.current = lambda output: None
 
+
+
+SIM = os.environ.get("DF_SIM", "build/displayformat-sim")
+MODELINES = os.environ.get("DF_MODELINES", "build/tests/x11/df_edid_modelines")
+EDIDS = os.path.join(xserver.ROOT, "tests/data/edid")
+MODE_FLAGS = {"+HSync": 1, "-HSync": 2, "+VSync": 4, "-VSync": 8, "Interlace": 16}
+
+
+class EdidCorpus(e2e.ProcessTest):
+    """Every EDID of the corpus on DUMMY1 in turn, with the modes a driver would publish for it:
+    the X11 catalogue is the simulator's for the same EDID."""
+
+    daemon, command, report, catalogue = (X11Test.daemon, X11Test.command, X11Test.report,
+                                          X11Test.catalogue)
+
+    def setUp(self):
+        self.x = xserver.XServer()
+        self.x.start()
+        self.addCleanup(self.x.stop)
+        self.ids = self.x.ids()
+        self.control = self.x.current("DUMMY0")
+
+    def attach(self, path):
+        """Sets the EDID and adds its modes to DUMMY1; returns the created mode IDs."""
+        from Xlib.ext import randr
+        with open(path, "rb") as f:
+            self.x.set_property("DUMMY1", "EDID", list(f.read()))
+        lines = subprocess.run([MODELINES, path], capture_output=True, text=True, check=True,
+                               timeout=10).stdout.splitlines()
+        d = self.x.connection()
+        root = d.screen().root
+        made = []
+        for i, line in enumerate(lines):
+            clock, *numbers = line.split()[:9]
+            flags = sum(MODE_FLAGS[f] for f in line.split()[9:])
+            w, hss, hse, ht, h, vss, vse, vt = map(int, numbers)
+            name = f"corpus{i}"
+            info = dict(id=0, width=w, height=h, dot_clock=int(clock), h_sync_start=hss,
+                        h_sync_end=hse, h_total=ht, h_skew=0, v_sync_start=vss, v_sync_end=vse,
+                        v_total=vt, name_length=len(name), flags=flags)
+            mode = root.xrandr_create_mode(info, name).mode
+            d.xrandr_add_output_mode(self.ids["DUMMY1"], mode)
+            made.append(mode)
+        d.sync()
+        return made
+
+    def detach(self, made):
+        d = self.x.connection()
+        for mode in made:
+            d.xrandr_delete_output_mode(self.ids["DUMMY1"], mode)
+            d.xrandr_destroy_mode(mode)
+        d.sync()
+
+    def standing_for(self, made):
+        """The IDs that the daemon lists the made modes under: of equal timings on the output
+        (the driver's own modes first), the first stands for them all."""
+        d = self.x.connection()
+        res = d.screen().root.xrandr_get_screen_resources()
+        info = {m.id: m for m in res.modes}
+        listed = d.xrandr_get_output_info(self.ids["DUMMY1"], res.config_timestamp).modes
+
+        def timing(m):
+            return (m.width, m.height, m.h_sync_start, m.h_sync_end, m.h_total, m.h_skew,
+                    m.v_sync_start, m.v_sync_end, m.v_total, m.flags, m.dot_clock // 1000)
+
+        first = {}
+        for mode in listed:
+            first.setdefault(timing(info[mode]), mode)
+        return {first[timing(info[mode])] for mode in made}
+
+    @staticmethod
+    def native(modes, ids=None):
+        """The native keys' size, scan and rate, of the modes whose ID is in ids (all: None)."""
+        out = []
+        for key in modes:
+            _, _, mode, raster, rate = key.split(":")
+            if ids is None or int(mode, 16) in ids:
+                out.append(f"{raster}:{rate}")
+        return sorted(out)
+
+    def test_every_edid_as_the_simulator_lists_it(self):
+        names = sorted(n for n in os.listdir(EDIDS) if n.endswith(".bin"))
+        self.assertEqual(len(names), 32)
+        for name in names:
+            with self.subTest(edid=name):
+                path = os.path.join(EDIDS, name)
+                sim = json.loads(subprocess.run([SIM, "--edid", path, "--list-formats"],
+                                                capture_output=True, check=True,
+                                                timeout=20).stdout)
+                made = self.attach(path)
+                try:
+                    d = self.daemon()
+                    r = self.catalogue(d)
+                    d.close_input()
+                    self.assertCleanExit(d)
+                    self.assertEqual(r["formats"], sim["formats"])
+                    # The dummy's own modes are on every output; only the EDID's are compared.
+                    self.assertEqual(self.native(r["nativeModes"], self.standing_for(made)),
+                                     self.native(sim["nativeModes"]))
+                finally:
+                    self.detach(made)
 
 if __name__ == "__main__":
     unittest.main()

@@ -64,9 +64,10 @@ EndSection
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TV_EDID = os.path.join(ROOT, "tests/data/edid/panasonic-meia296-a2df10ab.bin")
 
-# The CTA-861 timings that TV_EDID declares (1080p 24-60, 1080i 50/60, 720p 50/60), with the
-# 1000/1001 variants that a real driver adds, their clocks rounded to whole kHz as the kernel
-# does. Interlaced vertical values are per frame, as X wants them.
+# The CTA-861 timings that TV_EDID declares (1080p 24-60, 1080i 50/60, 720p 50/60, and 480p,
+# 480i, 576p, 576i as their 16:9 VICs), with the 1000/1001 variants that a real driver adds,
+# their clocks rounded to whole kHz as the kernel does. Interlaced vertical values are per
+# frame, as X wants them.
 TV_MODES = [
     ("1080p60", "148.5 1920 2008 2052 2200 1080 1084 1089 1125 +HSync +VSync"),
     ("1080p59.94", "148.352 1920 2008 2052 2200 1080 1084 1089 1125 +HSync +VSync"),
@@ -82,6 +83,12 @@ TV_MODES = [
     ("720p60", "74.25 1280 1390 1430 1650 720 725 730 750 +HSync +VSync"),
     ("720p59.94", "74.176 1280 1390 1430 1650 720 725 730 750 +HSync +VSync"),
     ("720p50", "74.25 1280 1720 1760 1980 720 725 730 750 +HSync +VSync"),
+    ("576p50", "27 720 732 796 864 576 581 586 625 -HSync -VSync"),
+    ("576i50", "27 1440 1464 1590 1728 576 580 586 625 Interlace -HSync -VSync"),
+    ("480p60", "27.027 720 736 798 858 480 489 495 525 -HSync -VSync"),
+    ("480p59.94", "27 720 736 798 858 480 489 495 525 -HSync -VSync"),
+    ("480i60", "27.027 1440 1478 1602 1716 480 488 494 525 Interlace -HSync -VSync"),
+    ("480i59.94", "27 1440 1478 1602 1716 480 488 494 525 Interlace -HSync -VSync"),
 ]
 
 

@@ -4,11 +4,10 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "edid/modes.h"
 #include "platform/display_services.h"
+#include "platform/sim/scenario.h"
 
 namespace df::sim {
 namespace {
@@ -156,12 +155,9 @@ std::optional<std::vector<std::uint8_t>> edidBytes(const std::string& value,
   }
   const std::string path =
       value.empty() || value[0] == '/' || baseDir.empty() ? value : baseDir + "/" + value;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": cannot be read";
-    return std::nullopt;
-  }
-  out.assign(std::istreambuf_iterator<char>(in), {});
+  const std::optional<std::string> text = readFile(path, error);
+  if (!text) return std::nullopt;
+  out.assign(text->begin(), text->end());
   return out;
 }
 

@@ -138,6 +138,7 @@ constexpr Field kDisplayFields[] = {
     {"flickerMs", isPositiveMillis, "expected a positive number of milliseconds"},
     {"flickers", isFlickerCount, "expected an integer from 0 to 1000"},
     {"edid", isString, "expected hex bytes or a file path"},
+    {"name", isString, "expected a string"},
 };
 
 constexpr Field kModeFields[] = {
@@ -254,6 +255,17 @@ bool normalizeDisplay(json& display, const std::string& path, std::string& error
   fill(display, "settleMs", 0);
   if (!normalizeModes(display["modes"], join(path, "modes"), error)) return false;
   return currentResolves(display, path, error);
+}
+
+// Connector-like names as an X server gives them, numbered in list order per kind, so that a
+// client can match them the way it matches RandR output names.
+void nameDisplays(json& displays) {
+  int builtin = 0, external = 0;
+  for (json& display : displays) {
+    const bool panel = display["builtin"].get<bool>();
+    const int n = panel ? ++builtin : ++external;
+    fill(display, "name", (panel ? "eDP-" : "HDMI-") + std::to_string(n));
+  }
 }
 
 bool knownDisplay(const json& id, const std::string& path, const std::vector<std::uint32_t>& known,
@@ -433,6 +445,7 @@ bool normalizeScenario(nlohmann::json& scenario, std::string& error) {
       return fail(error, at("displays", i) + ".id", "duplicate display " + std::to_string(id));
     known.push_back(id);
   }
+  nameDisplays(displays);
   if (!normalizeRegistry(scenario["registry"], "registry", error)) return false;
   if (!isObjectOrNull(scenario["externalDisplay"]))
     return fail(error, "externalDisplay", "expected an object or null");
@@ -451,31 +464,35 @@ bool normalizeScenario(nlohmann::json& scenario, std::string& error) {
   return true;
 }
 
-std::optional<nlohmann::json> loadScenario(const std::string& path, std::string& error) {
-  std::string text;
-  {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-      const int e = errno;
-      error = path + (e == ENOENT   ? ": not found"
-                      : e == EACCES ? ": not readable (permission denied)"
-                                    : ": cannot be opened (" + std::string(std::strerror(e)) + ")");
-      return std::nullopt;
-    }
-    char buffer[65536];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-    const bool failed = std::ferror(f) != 0;
+std::optional<std::string> readFile(const std::string& path, std::string& error) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
     const int e = errno;
-    std::fclose(f);
-    if (failed) {
-      error = path + ": cannot be read (" + std::strerror(e) + ")";
-      return std::nullopt;
-    }
+    error = path + (e == ENOENT   ? ": not found"
+                    : e == EACCES ? ": not readable (permission denied)"
+                                  : ": cannot be opened (" + std::string(std::strerror(e)) + ")");
+    return std::nullopt;
   }
+  std::string text;
+  char buffer[65536];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  const bool failed = std::ferror(f) != 0;
+  const int e = errno;
+  std::fclose(f);
+  if (failed) {
+    error = path + ": cannot be read (" + std::strerror(e) + ")";
+    return std::nullopt;
+  }
+  return text;
+}
+
+std::optional<nlohmann::json> loadScenario(const std::string& path, std::string& error) {
+  std::optional<std::string> text = readFile(path, error);
+  if (!text) return std::nullopt;
   json scenario;
   try {
-    scenario = json::parse(text);
+    scenario = json::parse(*text);
   } catch (const json::parse_error& e) {
     // The parser's message names the line and column: "[json.exception.parse_error.101] parse
     // error at line 3, column 5: syntax error ...".

@@ -15,6 +15,10 @@
 
 namespace df::sim {
 
+// The whole file, or nullopt with error "PATH: not found" (or another one-line reason). Every
+// file the simulator reads goes through here, so a missing file reads the same everywhere.
+[[nodiscard]] std::optional<std::string> readFile(const std::string& path, std::string& error);
+
 // Reads, parses and normalizes the file. On failure: nullopt, and error says why in one line.
 [[nodiscard]] std::optional<nlohmann::json> loadScenario(const std::string& path,
                                                          std::string& error);

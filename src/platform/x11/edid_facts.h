@@ -1,5 +1,4 @@
-// What the X11 backend takes from an output's EDID: its identity and the CTA-861 timings it
-// declares.
+// What the X11 backend takes from an output's EDID: its identity and its television timings.
 #pragma once
 
 #include <cstdint>
@@ -9,24 +8,21 @@
 
 #include <xcb/randr.h>
 
+#include "edid/television.h"
+
 namespace df::platform::x11 {
 
 struct EdidFacts {
   std::vector<std::uint8_t> bytes;
   bool present = false;
-  std::string identity;   // vendor, product and serial, as the EDID's bytes
-  std::vector<int> vics;  // CTA VICs the EDID declares, HDMI VICs as their CTA VICs
+  std::string identity;  // vendor, product and serial, as the EDID's bytes
+  edid::Television television;
 };
 
 EdidFacts readEdid(std::vector<std::uint8_t> bytes);
 
-struct CtaTiming {
-  int vic;
-  double fieldRateHz;  // exact: N or N * 1000/1001
-};
-
-// The CTA-861 timing, declared by the EDID, that the mode's timing is; nullopt for every other
-// mode.
-std::optional<CtaTiming> televisionTiming(const EdidFacts& edid, const xcb_randr_mode_info_t& mode);
+// The television timing of the EDID that the mode's timing is; nullopt for every other mode.
+std::optional<edid::TelevisionTiming> televisionTiming(const EdidFacts& edid,
+                                                       const xcb_randr_mode_info_t& mode);
 
 }  // namespace df::platform::x11

@@ -216,7 +216,10 @@ void RandrDisplays::readEvents() {
 
 const Snapshot& RandrDisplays::state() {
   pollConnection();
-  if (!cache_) cache_ = read();
+  if (!cache_) {
+    cache_ = read();
+    keepEdids(*cache_);
+  }
   return *cache_;
 }
 
@@ -488,6 +491,21 @@ const Snapshot::Output* connected(const Snapshot& s, DisplayID display) {
 }
 
 }  // namespace
+
+void RandrDisplays::keepEdids(Snapshot& s) {
+  // A lit output stays the display it was when it lit up: the EDID it had then gives its UUID
+  // and its television timings until it goes dark or is disconnected. A sink that rewrites its
+  // EDID while showing a picture (a television's colour setting, a receiver switching inputs)
+  // would otherwise turn into another display under the service's mode, which the service
+  // could then neither recognise as its own nor put back.
+  std::map<xcb_randr_output_t, EdidFacts> kept;
+  for (Snapshot::Output& o : s.outputs) {
+    if (!o.connected || !active(s, o)) continue;
+    if (auto it = keptEdids_.find(o.id); it != keptEdids_.end()) o.edid = std::move(it->second);
+    kept.emplace(o.id, o.edid);
+  }
+  keptEdids_ = std::move(kept);
+}
 
 void RandrDisplays::deliver() {
   if (callback_ == nullptr || lost_) return;
@@ -816,7 +834,7 @@ nlohmann::json RandrDisplays::linkProperty(DisplayID display, const std::string&
     const auto cta = televisionTiming(o->edid, info);
     elements.push_back({{"ID", id},
                         {"IsInterlaced", (mode->ioFlags() & kModeInterlaced) != 0},
-                        {"CEAShortID", cta ? cta->vic : 0},
+                        {"CEAShortID", cta ? cta->vic->code : 0},
                         {"HorizontalAttributes", {{"Active", info.width}, {"Total", info.htotal}}},
                         {"VerticalAttributes",
                          {{"Active", info.height},

@@ -180,6 +180,7 @@ class RandrDisplays final : public DisplayServices {
   void pollConnection();
   void deliver();
   void markLost();
+  void keepEdids(Snapshot& s);
   Error apply(const std::vector<std::pair<xcb_randr_output_t, xcb_randr_mode_t>>& plan);
   void readColour(Snapshot& s);
   const std::string& atomName(std::int32_t atom);
@@ -196,7 +197,8 @@ class RandrDisplays final : public DisplayServices {
   std::uint16_t minWidth_ = 1, minHeight_ = 1, maxWidth_ = 32767, maxHeight_ = 32767;
   std::uint32_t mmWidth_ = 0, mmHeight_ = 0;
   std::optional<Snapshot> cache_;
-  std::optional<Snapshot> notified_;  // the state the last delivery described
+  std::optional<Snapshot> notified_;                   // the state the last delivery described
+  std::map<xcb_randr_output_t, EdidFacts> keptEdids_;  // of the lit outputs
   bool deliveryPosted_ = false;
   bool lost_ = false;
   std::function<void()> lostHandler_;
