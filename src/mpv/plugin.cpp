@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -120,6 +121,16 @@ std::optional<std::uint32_t> parseID(const std::string& s) {
   const unsigned long long v = std::stoull(s);
   if (v == 0 || v > 0xFFFFFFFFull) return std::nullopt;
   return static_cast<std::uint32_t>(v);
+}
+
+// Whether posix_spawnp can run the program: a path, or a name on PATH.
+bool runnable(const std::string& program) {
+  if (program.find('/') != std::string::npos) return ::access(program.c_str(), X_OK) == 0;
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');)
+    if (::access(((dir.empty() ? "." : dir) + "/" + program).c_str(), X_OK) == 0) return true;
+  return false;
 }
 
 struct Options {
@@ -329,6 +340,11 @@ class Plugin {
     const std::optional<Video> video = videoOf(mpv_, why);
     if (!video) return skip(why);
     pending_->video = *video;
+    if (!service_ && !runnable(options_.service)) {
+      log_(kWarn, "cannot start " + options_.service + ": not found");
+      gone_ = true;
+      return skip("the service is not running");
+    }
     // The list first: the service's program may share output files with the running service.
     const std::optional<Display> target = findTarget();
     if (!target) return skip("no target display");
