@@ -194,7 +194,7 @@ class Simulated(MpvTest):
                 if TV_ONLY in opts:
                     with open(STUDIO) as f:
                         machine = json.load(f)
-                    machine["displays"] = [d for d in machine["displays"] if d["id"] == 2]
+                    machine["displays"] = [m for m in machine["displays"] if m["id"] == 2]
                     scenario = os.path.join(d, "tv-only.json")
                     with open(scenario, "w") as f:
                         json.dump(machine, f)
