@@ -11,6 +11,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
 #include "platform/sim/virtual_queue.h"
+#include "shell/display_list.h"
 #include "shell/service.h"
 
 namespace df {
@@ -68,32 +69,18 @@ int listFormats(const json& scenario) {
 int listDisplays(const json& scenario) {
   // The machine as it is at start: events due at time 0 have happened, nothing later.
   sim::SimMachine machine(scenario, [] { return sim::Nanos(0); });
-  std::uint32_t count = 0;
-  if (machine.getOnlineDisplayList(0, nullptr, &count) != platform::kSuccess) return 1;
-  std::vector<platform::DisplayID> ids(count);
-  if (count != 0 && machine.getOnlineDisplayList(count, ids.data(), &count) != platform::kSuccess)
-    return 1;
-  ids.resize(count);
-  bool primaryFound = false;
-  for (platform::DisplayID id : ids) {
-    nlohmann::ordered_json line;
-    line["id"] = id;
-    line["name"] = "";
-    for (const json& d : scenario["displays"])
-      if (d["id"] == id) line["name"] = d["name"];
-    platform::UUIDHandle uuid = machine.createUUIDFromDisplayID(id);
-    line["uuid"] = uuid ? nlohmann::ordered_json(uuid->string()) : nlohmann::ordered_json();
-    line["builtin"] = machine.displayIsBuiltin(id);
-    // The main display: the platform lists it first among the active ones.
-    const bool primary = !primaryFound && machine.displayIsActive(id);
-    primaryFound = primaryFound || primary;
-    line["primary"] = primary;
-    platform::ModeHandle mode = machine.copyDisplayMode(id);
-    line["mode"] =
-        mode ? nlohmann::ordered_json(reportedMode(mode.get())) : nlohmann::ordered_json();
-    std::printf("%s\n", line.dump().c_str());
-  }
-  return 0;
+  // The main display: the platform lists it first among the active ones.
+  std::optional<platform::DisplayID> primary;
+  const DisplayNaming naming{[&](platform::DisplayID id) {
+                               for (const json& d : scenario["displays"])
+                                 if (d["id"] == id) return d["name"].get<std::string>();
+                               return std::string();
+                             },
+                             [&](platform::DisplayID id) {
+                               if (!primary && machine.displayIsActive(id)) primary = id;
+                               return primary == id;
+                             }};
+  return writeDisplayList(machine, naming, stdout);
 }
 
 int writeScenario(json scenario, const std::string& edidPath, const std::string& out) {

@@ -51,7 +51,8 @@ constexpr std::string_view kHelp =
     "  --help, --version   print this text or the version, and exit\n"
     "\n"
     "Exit status: 0 after the end of input or a signal; 1 when the service could not start;\n"
-    "2 for a bad option, scenario file or output file.\n"
+    "2 for a bad option, scenario file or output file; 3 when standard output was closed\n"
+    "(the display is restored first, as at the end of input).\n"
     "Docs: docs/client.md (writing a client), docs/protocol.md, docs/scenarios.md.\n";
 
 struct Options {

@@ -17,6 +17,7 @@
 #include "platform/asio/asio_queue.h"
 #include "platform/platform.h"
 #include "platform/x11/randr.h"
+#include "shell/display_list.h"
 #include "shell/service.h"
 #include "shell/signals.h"
 #include "shell/stdin_reader.h"
@@ -31,26 +32,10 @@ namespace x11 = df::platform::x11;
 }
 
 int listDisplays(x11::RandrDisplays& displays) {
-  std::uint32_t count = 0;
-  if (displays.getOnlineDisplayList(0, nullptr, &count) != df::platform::kSuccess) return 1;
-  std::vector<df::platform::DisplayID> ids(count);
-  if (count != 0 && displays.getOnlineDisplayList(count, ids.data(), &count) != 0) return 1;
-  ids.resize(count);
-  for (df::platform::DisplayID id : ids) {
-    nlohmann::ordered_json line;
-    line["id"] = id;
-    line["name"] = displays.outputName(id);
-    df::platform::UUIDHandle uuid = displays.createUUIDFromDisplayID(id);
-    line["uuid"] = uuid ? nlohmann::ordered_json(uuid->string()) : nlohmann::ordered_json();
-    line["builtin"] = displays.displayIsBuiltin(id);
-    line["primary"] = displays.isPrimary(id);
-    df::platform::ModeHandle mode = displays.copyDisplayMode(id);
-    line["mode"] =
-        mode ? nlohmann::ordered_json(df::reportedMode(mode.get())) : nlohmann::ordered_json();
-    const std::string text = line.dump() + "\n";
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) break;
-  }
-  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : df::kOutputClosedStatus;
+  return df::writeDisplayList(displays,
+                              {[&](df::platform::DisplayID id) { return displays.outputName(id); },
+                               [&](df::platform::DisplayID id) { return displays.isPrimary(id); }},
+                              stdout);
 }
 
 }  // namespace
