@@ -8,6 +8,10 @@
 // Thread safety: every seam call and every scripting call takes one internal mutex. Notices go
 // to the registered callbacks after the mutex is released, on the thread whose call caused them
 // (a seam call, advanceTo, perform). Notices caused on two threads at once may interleave.
+//
+// The definitions live by concern: machine.cpp (display services and transactions), model.cpp
+// (the scenario model and scripted actions), timeline.cpp, link.cpp (registry, external display,
+// link timing), audit.cpp (faults and violations) and action_log.cpp.
 #pragma once
 
 #include <atomic>

@@ -1,5 +1,9 @@
 // The display services on X11 RandR 1.5 (xcb): outputs are displays, the output's XID is the
 // display ID, and a CRTC change under a server grab is the configuration transaction.
+//
+// The definitions live by concern: connection.cpp (the connection and the state read from it),
+// notices.cpp (events and reconfiguration notices), randr.cpp (the display queries),
+// transaction.cpp and hdmi_link.cpp (registry, external display, colour properties).
 #pragma once
 
 #include <array>
