@@ -10,14 +10,14 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <dispatch/dispatch.h>
 
+#include "control/service.h"
+#include "control/signals.h"
+#include "control/stdin_reader.h"
 #include "platform/darwin/display_services.h"
 #include "platform/darwin/external_display.h"
 #include "platform/darwin/main_queue.h"
 #include "platform/darwin/registry.h"
 #include "platform/platform.h"
-#include "shell/service.h"
-#include "shell/signals.h"
-#include "shell/stdin_reader.h"
 
 namespace {
 

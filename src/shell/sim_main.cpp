@@ -9,14 +9,14 @@
 #include <string_view>
 #include <thread>
 
+#include "control/service.h"
+#include "control/signals.h"
+#include "control/stdin_reader.h"
 #include "platform/asio/asio_queue.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/realtime.h"
 #include "platform/sim/scenario.h"
-#include "shell/service.h"
-#include "shell/signals.h"
 #include "shell/sim_edid.h"
-#include "shell/stdin_reader.h"
 
 #ifndef DF_VERSION
 #define DF_VERSION "unknown"

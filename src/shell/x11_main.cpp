@@ -12,15 +12,15 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <nlohmann/json.hpp>
 
+#include "control/display_list.h"
+#include "control/service.h"
+#include "control/signals.h"
+#include "control/stdin_reader.h"
 #include "cycle/cycle.h"
 #include "modes/records.h"
 #include "platform/asio/asio_queue.h"
 #include "platform/platform.h"
 #include "platform/x11/randr.h"
-#include "shell/display_list.h"
-#include "shell/service.h"
-#include "shell/signals.h"
-#include "shell/stdin_reader.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include "shell/service.h"
+#include "control/service.h"
 
 #include <algorithm>
 
 #include "apply/apply.h"
 #include "common/diagnostics.h"
+#include "control/command.h"
 #include "cycle/cycle.h"
 #include "display/display.h"
 #include "events/events.h"
-#include "shell/command.h"
 
 namespace df {
 
