@@ -101,6 +101,11 @@ void Service::setPlatformGone(std::function<bool()> gone) {
   gone_ = std::move(gone);
 }
 
+void Service::platformLost() {
+  if (cx_.state.revision != 0) inspect(cx_, false);
+  exit_(1);
+}
+
 void Service::outputClosed() {
   // The report in hand was the inspection's last act; what remains of the conversation is to
   // let go of the display as the end of input would, since no later command can be answered.
