@@ -11,10 +11,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "control/service.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
 #include "platform/sim/virtual_queue.h"
-#include "shell/service.h"
 
 namespace df::bench {
 

@@ -12,8 +12,8 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
+#include "control/stdin_reader.h"
 #include "cycle/cycle.h"
-#include "shell/stdin_reader.h"
 
 // Every allocation of this binary is counted.
 namespace {

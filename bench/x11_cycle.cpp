@@ -7,10 +7,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "control/service.h"
 #include "cycle/cycle.h"
 #include "platform/asio/asio_queue.h"
 #include "platform/x11/randr.h"
-#include "shell/service.h"
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::stoi(argv[1]) : 1000;

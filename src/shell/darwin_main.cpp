@@ -4,20 +4,17 @@
 // appends developer diagnostics to FILE (common/diagnostics.h); a file that cannot be opened
 // leaves them off.
 #include <cstdio>
-#include <cstdlib>
-#include <string_view>
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <dispatch/dispatch.h>
 
+#include "control/entry.h"
+#include "control/stdin_reader.h"
 #include "platform/darwin/display_services.h"
 #include "platform/darwin/external_display.h"
 #include "platform/darwin/main_queue.h"
 #include "platform/darwin/registry.h"
 #include "platform/platform.h"
-#include "shell/service.h"
-#include "shell/signals.h"
-#include "shell/stdin_reader.h"
 
 namespace {
 
@@ -35,35 +32,20 @@ void readStdin(void* context) {
 
 void keepAlive(CFRunLoopTimerRef, void*) {}
 
-[[noreturn]] void exitProcess(int status) {
-  std::fflush(stdout);
-  std::_Exit(status);
-}
-
 }  // namespace
 
 int main() {
   // Before anything else, and before any thread starts, so that no moment of start-up loses one.
-  df::blockEndingSignals();
-  df::ignoreBrokenPipes();
+  df::Entry entry;
 
   darwin::CGDisplayServices displays;
   darwin::IOKitRegistry registry;
   darwin::ExternalDisplayProvider external;
   darwin::DispatchMainQueue queue;
-  df::Service service(df::platform::Platform{displays, registry, external}, queue, {},
-                      &exitProcess);
-  service.setReportFile(stdout);
+  df::Service& service = entry.start(df::platform::Platform{displays, registry, external}, queue,
+                                     df::diagnosticsFromEnvironment());
 
-  if (const char* path = std::getenv("DISPLAYFORMAT_DIAGNOSTICS"); path && *path) {
-    if (std::FILE* f = std::fopen(path, "a")) service.setDiagnosticsFile(f);
-  }
-  if (service.start() != df::platform::kSuccess) return 1;
-
-  // A signal that came while the callback was registered is still pending and is taken now. The
-  // termination handler runs on the main queue, after the block in progress.
-  df::watchEndingSignals(queue, [&service] { service.terminate(); });
-
+  // The reader runs on the global user-initiated queue rather than a thread of its own.
   Reader reader{queue, service};
   dispatch_async_f(dispatch_get_global_queue(QOS_CLASS_USER_INITIATED, 0), &reader, &readStdin);
 
@@ -78,5 +60,5 @@ int main() {
 
   // Not reached: the service ends the process itself. Should the loop ever return, end without
   // running destructors that the reader thread may still be using.
-  exitProcess(1);
+  entry.exit(1);
 }

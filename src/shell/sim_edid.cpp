@@ -5,14 +5,14 @@
 #include <fstream>
 #include <memory>
 
+#include "control/display_list.h"
+#include "control/service.h"
 #include "edid/edid.h"
 #include "modes/records.h"
 #include "platform/sim/edid_scenario.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
 #include "platform/sim/virtual_queue.h"
-#include "shell/display_list.h"
-#include "shell/service.h"
 
 namespace df {
 

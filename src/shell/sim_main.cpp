@@ -7,16 +7,13 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <thread>
 
+#include "control/entry.h"
 #include "platform/asio/asio_queue.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/realtime.h"
 #include "platform/sim/scenario.h"
-#include "shell/service.h"
-#include "shell/signals.h"
 #include "shell/sim_edid.h"
-#include "shell/stdin_reader.h"
 
 #ifndef DF_VERSION
 #define DF_VERSION "unknown"
@@ -146,8 +143,7 @@ std::FILE* openOutput(std::string_view option, const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  df::blockEndingSignals();
-  df::ignoreBrokenPipes();
+  df::Entry entry;
   Options options;
   std::string error;
   if (!parseOptions(argc, argv, options, error)) {
@@ -189,28 +185,16 @@ int main(int argc, char** argv) {
   df::platform::AsioQueue queue;
   df::sim::RealtimeClock clock;
   df::sim::SimMachine machine(*scenario, clock.function());
-
-  // Every way out goes through here: the action log is written, stdout flushed, and the
-  // process ends without running destructors under the reader and driver threads.
-  auto exitWith = [&machine, actionLog, diagnostics](int status) {
-    if (actionLog != nullptr) {
+  if (actionLog != nullptr) {
+    entry.atExit([&machine, actionLog] {
       const std::string text = machine.actionLogText();
       std::fwrite(text.data(), 1, text.size(), actionLog);
       std::fclose(actionLog);
-    }
-    if (diagnostics != nullptr) std::fclose(diagnostics);
-    std::fflush(stdout);
-    std::_Exit(status);
-  };
-
-  df::Service service({machine, machine, machine}, queue, {}, exitWith);
-  service.setReportFile(stdout);
-  if (diagnostics != nullptr) service.setDiagnosticsFile(diagnostics);
-  if (service.start() != df::platform::kSuccess) exitWith(1);
-
-  df::watchEndingSignals(queue, [&service] { service.terminate(); });
+    });
+  }
+  entry.start({machine, machine, machine}, queue, diagnostics);
 
   df::sim::RealtimeDriver driver(machine);
-  std::thread([&queue, &service] { df::readCommands(stdin, queue, service); }).detach();
+  entry.readStdin();
   queue.run();
 }

@@ -9,14 +9,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "control/service.h"
+#include "control/stdin_reader.h"
 #include "display/display.h"
 #include "link/connection.h"
 #include "modes/records.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
 #include "platform/sim/virtual_queue.h"
-#include "shell/service.h"
-#include "shell/stdin_reader.h"
 #include "simulation/guard.h"
 #include "simulation/report_rules.h"
 

@@ -12,9 +12,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "control/service.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/virtual_queue.h"
-#include "shell/service.h"
 #include "simulation/guard.h"
 
 namespace df::trust {

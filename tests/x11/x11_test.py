@@ -58,8 +58,8 @@ class X11Test(e2e.ProcessTest):
         # The control display is never touched, whatever the case does.
         self.addCleanup(lambda: self.assertEqual(self.x.current("DUMMY0"), self.control))
 
-    def daemon(self, *args):
-        d = Daemon(self, self.x.env(), args)
+    def daemon(self, *args, **env):
+        d = Daemon(self, dict(self.x.env(), **env), args)
         self.addCleanup(d.close)
         return d
 
@@ -248,11 +248,20 @@ class X11Test(e2e.ProcessTest):
         self.assertEqual(self.x.current("DUMMY1"), P1080_60)
 
     def test_control_display_is_never_a_target(self):
-        d = self.daemon()
+        # With developer diagnostics appended to a file that the environment names.
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        path = os.path.join(tmp.name, "diagnostics.jsonl")
+        with open(path, "w") as f:
+            f.write('{"event":"earlier"}\n')
+        d = self.daemon(DISPLAYFORMAT_DIAGNOSTICS=path)
         d.send(self.command("current", id=self.ids["DUMMY0"]))
         self.assertEqual(self.report(d, "protected")["nativeModes"], {})
         d.close_input()
         self.assertCleanExit(d)
+        with open(path) as f:
+            events = [json.loads(line)["event"] for line in f]
+        self.assertEqual(events[:2], ["earlier", "assign"])
 
     def test_lost_connection(self):
         d = self.daemon()
@@ -266,7 +275,7 @@ class X11Test(e2e.ProcessTest):
         code, rest, err = d.finish()
         phases = [r["phase"] for r in rest]
         self.assertEqual((phases.count("missing"), phases[-1]), (1, "missing"), phases)
-        self.assertNotEqual(code, 0)
+        self.assertEqual(code, 1)
         self.assertEqual(err, "")
         self.control = None  # the server is gone
         self.x.current = lambda output: None

@@ -1,10 +1,10 @@
-#include "shell/command.h"
+#include "control/command.h"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "shell/stdin_reader.h"
+#include "control/stdin_reader.h"
 
 namespace df {
 namespace {

@@ -1,4 +1,4 @@
-#include "shell/stdin_reader.h"
+#include "control/stdin_reader.h"
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "shell/service.h"
+#include "control/service.h"
 
 namespace df {
 

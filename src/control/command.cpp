@@ -1,4 +1,4 @@
-#include "shell/command.h"
+#include "control/command.h"
 
 #include <cmath>
 #include <limits>

@@ -39,8 +39,12 @@ class Service {
   // the process exits with kOutputClosedStatus, from within that write.
   void setReportFile(std::FILE* out);
   // Once gone() answers true the platform is gone for good: a command still queued is dropped
-  // instead of reporting the loss once more. The entry point ends the process itself.
+  // instead of reporting the loss once more.
   void setPlatformGone(std::function<bool()> gone);
+  // Runs on the main queue once the platform is gone for good. Nothing can be seen or restored
+  // any more: once a command has given a revision the target is reported missing once more (a
+  // report equal to the last one is not written again), and the process exits with status 1.
+  void platformLost();
 
   // Developer diagnostics (common/diagnostics.h): off until set, which must happen before
   // start(). diagnosing() may be asked from any thread; diagnose() runs on the main queue.

@@ -1,5 +1,5 @@
 // The command handler's steps and the termination handler, on the simulated machine.
-#include "shell/service.h"
+#include "control/service.h"
 
 #include <gtest/gtest.h>
 

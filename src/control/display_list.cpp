@@ -1,11 +1,11 @@
-#include "shell/display_list.h"
+#include "control/display_list.h"
 
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "control/service.h"
 #include "modes/records.h"
-#include "shell/service.h"
 
 namespace df {
 

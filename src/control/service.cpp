@@ -1,13 +1,13 @@
-#include "shell/service.h"
+#include "control/service.h"
 
 #include <algorithm>
 
 #include "apply/apply.h"
 #include "common/diagnostics.h"
+#include "control/command.h"
 #include "cycle/cycle.h"
 #include "display/display.h"
 #include "events/events.h"
-#include "shell/command.h"
 
 namespace df {
 
@@ -99,6 +99,11 @@ void Service::setReportFile(std::FILE* out) {
 
 void Service::setPlatformGone(std::function<bool()> gone) {
   gone_ = std::move(gone);
+}
+
+void Service::platformLost() {
+  if (cx_.state.revision != 0) inspect(cx_, false);
+  exit_(1);
 }
 
 void Service::outputClosed() {

@@ -1,4 +1,4 @@
-#include "shell/signals.h"
+#include "control/signals.h"
 
 #include <errno.h>
 #include <pthread.h>
