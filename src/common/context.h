@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/record.h"
+#include "link/reading.h"
 #include "platform/platform.h"
 
 namespace df {
@@ -19,9 +20,9 @@ struct ControllerState {
   std::optional<std::string> targetUUID;
   std::optional<std::string> requested;
   std::optional<std::string> chosen;
-  Maybe originalMode;
-  Maybe ownedMode;
-  Maybe approvedMode;
+  MaybeSnapshot originalMode;
+  MaybeSnapshot ownedMode;
+  MaybeSnapshot approvedMode;
   Maybe lastReport;
   DisplayID lastDisplay = 0;
   std::uint32_t generation = 0;

@@ -29,8 +29,9 @@ void appendOnce(std::vector<std::string>& list, std::string_view name) {
   if (std::find(list.begin(), list.end(), name) == list.end()) list.emplace_back(name);
 }
 
-Maybe text(const std::optional<std::string>& s) {
-  return s ? Maybe(Record(*s)) : std::nullopt;
+// Both present and equal.
+bool sameText(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+  return a && b && *a == *b;
 }
 
 // One inspection cycle; lives for the cycle only.
@@ -112,23 +113,16 @@ class Cycle {
 
     link_ = hdmiLink(cx_, display_);
     starting_ = snapshot(current_.get(), link_);
-    signal_ = member(link_, "signal");
+    signal_ = signalOf(link_ ? &*link_ : nullptr);
 
     for (const auto& [key, mode] : formatMap_)
       if (!startsWith(key, kNativePrefix)) formats_.push_back(key);
-    const Record* link = link_ ? &*link_ : nullptr;
-    const Record* linkMode = lookup(link, "mode");
-    for (std::string_view entry : k1080pProbeList) {
-      const Record* rate = lookup(lookup(link, "progressive1080Rates"), entry);
-      Maybe c;
-      if (rate && rate->is_number() && linkMode && linkMode->is_object() && !linkMode->empty())
-        c = connectionFor(cx_, *link_, rate->get<double>());
-      if (c) {
-        connectionMap_[std::string(entry)] = std::move(*c);
-        appendOnce(formats_, entry);
-      } else if (isString(member(signal_, "format"), entry)) {
-        appendOnce(formats_, entry);
-      }
+    const bool hasMode = connectionOf(link_ ? &*link_ : nullptr) != nullptr;
+    for (std::size_t i = 0; i < k1080pProbeList.size(); ++i) {
+      const std::string_view entry = k1080pProbeList[i];
+      const std::optional<double> rate = link_ ? link_->rate1080p(entry) : std::nullopt;
+      if (rate && hasMode) connections_[i] = connectionFor(cx_, *link_, *rate);
+      if (connections_[i] || (signal_ && signal_->format == entry)) appendOnce(formats_, entry);
     }
     std::sort(formats_.begin(), formats_.end(),
               [](const std::string& a, const std::string& b) { return naturalLess(a, b); });
@@ -173,45 +167,43 @@ class Cycle {
 
   // Where the display is, and where the chosen format lives.
   void locate() {
-    const Maybe chosen = text(s_.chosen);
     if (s_.chosen) {
       auto it = formatMap_.find(*s_.chosen);
       if (it != formatMap_.end()) targetMode_ = it->second;
     }
     if (nativeRequest_) {
-      present_ = text(nativeKey(current_.get(), s_.targetUUID));
+      present_ = nativeKey(current_.get(), s_.targetUUID);
     } else if (link_) {
-      present_ = member(signal_, "format");
+      if (signal_) present_ = signal_->format;
     } else {
-      present_ = text(formatOf(current_.get()));
+      present_ = formatOf(current_.get());
     }
 
     if (s_.chosen) {
-      const bool signal1080 = asUnsigned(member(signal_, "width")) == 1920u &&
-                              asUnsigned(member(signal_, "height")) == 1080u;
+      const bool signal1080 = signal_ && signal_->width == 1920u && signal_->height == 1080u;
       if (targetMode_ == nullptr || signal1080) {
-        auto it = connectionMap_.find(*s_.chosen);
-        if (it != connectionMap_.end()) targetConnection_ = it->second;
+        for (std::size_t i = 0; i < k1080pProbeList.size(); ++i)
+          if (*s_.chosen == k1080pProbeList[i] && connections_[i])
+            targetConnection_ = &*connections_[i];
       }
     }
-    const bool signalLive = asNumber(member(signal_, "hz")).value_or(0) > 0;
+    const bool signalLive = signal_ && signal_->hz > 0;
     reachable_ = (nativeRequest_ || !link_ || signalLive) &&
-                 (targetMode_ != nullptr || targetConnection_ || same(chosen, present_));
+                 (targetMode_ != nullptr || targetConnection_ || sameText(s_.chosen, present_));
   }
 
   void change() {
     expected_ = reportedMode(targetMode_);
-    const Maybe originalLink = linkOf(s_.originalMode);
-    const bool restoreFirst =
-        !targetConnection_ && same(starting_, s_.ownedMode) && originalLink &&
-        !same(originalLink, link_) &&
-        same(member(s_.originalMode, "desktop"), member(starting_, "desktop"));
-    alreadyChosen_ = !restoreFirst && same(text(s_.chosen), present_);
+    const Link* originalLink = linkOf(s_.originalMode);
+    const bool restoreFirst = !targetConnection_ && same(starting_, s_.ownedMode) &&
+                              originalLink && !(link_ && *originalLink == *link_) &&
+                              s_.originalMode->desktop == starting_->desktop;
+    alreadyChosen_ = !restoreFirst && sameText(s_.chosen, present_);
 
     bool verify = false;
     if (targetConnection_ && !alreadyChosen_) {
       // Verified like a desktop change: the link shows the switch once it has retrained.
-      setConnection(cx_, display_, link_, targetConnection_);
+      setConnection(cx_, display_, link_ ? &*link_ : nullptr, targetConnection_);
       switchAsked_ = true;
       verify = true;
     } else if (alreadyChosen_) {
@@ -222,37 +214,41 @@ class Cycle {
                setMode(cx_, display_, targetMode_) == platform::kSuccess;
     }
 
-    Maybe result;
+    MaybeSnapshot result;
     if (verify) result = settled(cx_, display_, predicate());
     if (!result) return fail();
 
     if (!same(result, starting_)) takeOwnership(result);
-    reportSnapshot_ = result;
-    present_ = text(s_.chosen);
+    reportSnapshot_ = std::move(result);
+    present_ = s_.chosen;
   }
 
   SettlePredicate predicate() const {
-    return [this](const Record& reading) {
-      const Maybe readingLink = linkOf(reading);
+    return [this](const Snapshot& reading) {
+      const Link* readingLink = linkOf(reading);
       if (link_ && !nativeRequest_) {
-        if (!same(member(member(readingLink, "signal"), "format"), text(s_.chosen))) return false;
+        const Signal* signal = signalOf(readingLink);
+        if (!signal || !s_.chosen || signal->format != *s_.chosen) return false;
         if (alreadyChosen_) return true;
       }
-      if (targetConnection_) return same(member(readingLink, "mode"), targetConnection_);
-      return same(member(reading, "desktop"), expected_);
+      if (targetConnection_) {
+        const Connection* mode = connectionOf(readingLink);
+        return mode && *mode == *targetConnection_;
+      }
+      return reading.desktop == expected_;
     };
   }
 
-  void takeOwnership(const Maybe& owned) {
+  void takeOwnership(const MaybeSnapshot& owned) {
     if (!s_.originalMode || (display_ == previous_ && !ownsReading(cx_, starting_)))
       s_.originalMode = starting_;
     s_.ownedMode = owned;
-    s_.ownedConnectionMode = targetConnection_.has_value();
+    s_.ownedConnectionMode = targetConnection_ != nullptr;
   }
 
   void fail() {
     s_.applyFailed = true;
-    if (const Maybe now = readSnapshot(cx_, display_)) {
+    if (const MaybeSnapshot now = readSnapshot(cx_, display_)) {
       const bool back = switchAsked_
                             ? takeBackSwitch()
                             : same(now, starting_) || restoreState(cx_, display_, *starting_);
@@ -269,16 +265,17 @@ class Cycle {
   // connection mode is asked for again even when no reading shows the switch yet; true when the
   // display is verified back in the starting state.
   bool takeBackSwitch() {
-    setConnection(cx_, display_, link_, member(link_, "mode"));
-    const SettlePredicate startingPredicate = [this](const Record& reading) {
-      return same(reading, starting_);
+    const Link* link = link_ ? &*link_ : nullptr;
+    setConnection(cx_, display_, link, connectionOf(link));
+    const SettlePredicate startingPredicate = [this](const Snapshot& reading) {
+      return starting_ && reading == *starting_;
     };
     return settled(cx_, display_, startingPredicate).has_value();
   }
 
   std::string_view phaseOf() {
     if (s_.applyFailed) return "failed";
-    if (same(text(s_.chosen), present_)) {
+    if (sameText(s_.chosen, present_)) {
       s_.approvedMode = reportSnapshot_;
       return "matched";
     }
@@ -305,21 +302,22 @@ class Cycle {
   std::vector<platform::ModeHandle> modes_;
   std::map<std::string, const platform::DisplayMode*, std::less<>> formatMap_;
   Record nativeMap_ = Record::object();
-  Maybe link_;
-  Maybe starting_;
-  Maybe signal_;
-  std::map<std::string, Record, std::less<>> connectionMap_;
+  std::optional<Link> link_;
+  MaybeSnapshot starting_;
+  const Signal* signal_ = nullptr;  // in link_, when it has one with keys
+  // The connection mode found for each entry of the 1080p probe list.
+  std::array<std::optional<Connection>, k1080pProbeList.size()> connections_;
   std::vector<std::string> formats_;
 
   bool nativeRequest_ = false;
   const platform::DisplayMode* targetMode_ = nullptr;
-  Maybe present_;
-  Maybe targetConnection_;
+  std::optional<std::string> present_;
+  const Connection* targetConnection_ = nullptr;  // in connections_
   bool reachable_ = false;
-  Record expected_ = Record::object();
+  Desktop expected_;
   bool alreadyChosen_ = false;
   bool switchAsked_ = false;
-  Maybe reportSnapshot_;
+  MaybeSnapshot reportSnapshot_;
 };
 
 }  // namespace

@@ -2,14 +2,17 @@
 
 namespace df {
 
-Record actualOf(const Maybe& snapshot) {
-  Maybe desktop = member(snapshot, "desktop");
-  Record actual = desktop && desktop->is_object() ? *desktop : Record::object();
-  Maybe link = member(snapshot, "link");
-  if (!link || !link->is_object()) return actual;
-  Maybe signal = member(link, "signal");
-  if (signal && signal->is_object() && !signal->empty()) {
-    for (const auto& [key, value] : signal->items()) actual[key] = value;
+Record actualOf(const MaybeSnapshot& snapshot) {
+  if (!snapshot) return Record::object();
+  Record actual = toJson(snapshot->desktop);
+  const Link* link = linkOf(snapshot);
+  if (link == nullptr) return actual;
+  if (const Signal* signal = signalOf(link)) {
+    actual["width"] = signal->width;
+    actual["height"] = signal->height;
+    actual["hz"] = signal->hz;
+    actual["format"] = signal->format;
+    actual["interlaced"] = signal->interlaced;
   } else {
     actual["format"] = "";
     actual["hz"] = 0.0;
@@ -18,7 +21,7 @@ Record actualOf(const Maybe& snapshot) {
 }
 
 void report(Context& cx, DisplayID display, std::string_view phase,
-            std::vector<std::string> formats, Record nativeModes, const Maybe& snapshot,
+            std::vector<std::string> formats, Record nativeModes, const MaybeSnapshot& snapshot,
             bool canPresent) {
   ++cx.counters.reports;
   const ControllerState& s = cx.state;

@@ -53,7 +53,7 @@ bool isHdmiMatch(platform::DeviceRegistry& registry, platform::RegistryObject& s
 
 }  // namespace
 
-Maybe connectionDescription(const platform::ExternalMode* mode) {
+std::optional<Connection> connectionDescription(const platform::ExternalMode* mode) {
   if (mode == nullptr) return std::nullopt;
   std::optional<bool> vrr = mode->isVRR();
   if (!vrr || *vrr) return std::nullopt;
@@ -61,16 +61,11 @@ Maybe connectionDescription(const platform::ExternalMode* mode) {
   if (!std::isfinite(hz) || !(hz > 0)) return std::nullopt;
   std::optional<std::string> color = mode->colorMode();
   std::optional<std::string> hdr = mode->hdrMode();
-  Record c = Record::object();
-  c["width"] = mode->width();
-  c["height"] = mode->height();
-  c["nominalHz"] = hz;
-  c["color"] = color.value_or("");
-  c["hdr"] = hdr.value_or("");
-  return c;
+  return Connection{mode->width(), mode->height(), hz, std::move(color).value_or(""),
+                    std::move(hdr).value_or("")};
 }
 
-Maybe hdmiLink(Context& cx, DisplayID display) {
+std::optional<Link> hdmiLink(Context& cx, DisplayID display) {
   platform::ExternalDisplayHandle external = cx.platform.external.externalDisplay();
   // Another display's link says nothing about this one.
   if (!external || display == 0 || external->display() != display) return std::nullopt;
@@ -92,11 +87,10 @@ Maybe hdmiLink(Context& cx, DisplayID display) {
   platform::PropertyValue timingId = registry.registryProperty(*held, "DPTimingModeId");
   platform::PropertyValue elements = registry.registryProperty(*held, "TimingElements");
   held.reset();
-  if (!timingId || !timingId->is_number() || !elements || !elements->is_array())
-    return Record::object();
+  if (!timingId || !timingId->is_number() || !elements || !elements->is_array()) return Link{};
 
-  Record rates = Record::object();
-  Record signal = Record::object();
+  Link link;
+  link.full = true;
   for (const Record& element : *elements) {
     if (!element.is_object()) continue;
     Reader read;
@@ -124,30 +118,20 @@ Maybe hdmiLink(Context& cx, DisplayID display) {
       const double exact = *format == "1080p59.94" ? k1080p5994 : 60.0;
       if (cea == 16 && hTotal == 2200 && vTotal == 1125 &&
           std::fabs(hz - exact) <= kRateTolerance) {
-        rates[*format] = exact;
+        (*format == "1080p59.94" ? link.rate1080p5994 : link.rate1080p6000) = exact;
       } else {
         format.reset();
       }
     }
     if ((id ? *id == *timingId : Record(0) == *timingId) && hActive != 0 && vActive != 0 &&
         hz > 0) {
-      signal = Record::object();
-      signal["width"] = hActive;
-      signal["height"] = vActive;
-      signal["hz"] = hz;
-      signal["format"] = format.value_or("");
-      signal["interlaced"] = interlaced;
+      link.signal = Signal{hActive, vActive, hz, format.value_or(""), interlaced};
     }
   }
 
   platform::ExternalModeHandle current = external->currentMode();
-  Maybe mode = connectionDescription(current.get());
-
-  Record link = Record::object();
-  link["uuid"] = *uuid;
-  link["progressive1080Rates"] = std::move(rates);
-  link["signal"] = std::move(signal);
-  link["mode"] = mode ? *mode : Record::object();
+  link.mode = connectionDescription(current.get());
+  link.uuid = std::move(*uuid);
   return link;
 }
 

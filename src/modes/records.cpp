@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "display/display.h"
-#include "link/probe.h"
 #include "modes/format.h"
 
 namespace df {
@@ -105,20 +103,35 @@ void appendFixed6(std::string& out, double value) {
 
 }  // namespace
 
-Record reportedMode(const platform::DisplayMode* mode) {
-  Record r = Record::object();
-  if (mode == nullptr) return r;
+Desktop reportedMode(const platform::DisplayMode* mode) {
+  Desktop d;
+  if (mode == nullptr) return d;
   const double hz = mode->refreshRate();
-  const std::uint32_t flags = mode->ioFlags();
-  r["modeId"] = mode->ioDisplayModeID();
-  r["width"] = static_cast<std::uint64_t>(mode->pixelWidth());
-  r["height"] = static_cast<std::uint64_t>(mode->pixelHeight());
-  r["logicalWidth"] = static_cast<std::uint64_t>(mode->width());
-  r["logicalHeight"] = static_cast<std::uint64_t>(mode->height());
-  r["flags"] = flags;
-  r["interlaced"] = (flags & platform::kModeInterlaced) != 0 ? 1 : 0;
-  r["hz"] = std::isfinite(hz) ? hz : 0.0;
-  r["format"] = formatOf(mode).value_or("");
+  d.empty = false;
+  d.modeId = mode->ioDisplayModeID();
+  d.width = mode->pixelWidth();
+  d.height = mode->pixelHeight();
+  d.logicalWidth = mode->width();
+  d.logicalHeight = mode->height();
+  d.flags = mode->ioFlags();
+  d.hz = std::isfinite(hz) ? hz : 0.0;
+  d.format = formatOf(mode).value_or("");
+  return d;
+}
+
+Record toJson(const Desktop& d) {
+  Record r = Record::object();
+  if (d.empty) return r;
+  // The kinds decide how the numbers are written: "hz" stays a floating number when whole.
+  r["modeId"] = d.modeId;
+  r["width"] = d.width;
+  r["height"] = d.height;
+  r["logicalWidth"] = d.logicalWidth;
+  r["logicalHeight"] = d.logicalHeight;
+  r["flags"] = d.flags;
+  r["interlaced"] = (d.flags & platform::kModeInterlaced) != 0 ? 1 : 0;
+  r["hz"] = d.hz;
+  r["format"] = d.format;
   return r;
 }
 
@@ -158,23 +171,6 @@ std::string nativeLabel(const platform::DisplayMode& mode) {
   text += " Hz \u00b7 #";
   appendNumber(text, static_cast<std::uint32_t>(mode.ioDisplayModeID()), 16);
   return text;
-}
-
-Maybe snapshot(const platform::DisplayMode* mode, const Maybe& link) {
-  if (mode == nullptr) return std::nullopt;
-  Record s = Record::object();
-  s["desktop"] = reportedMode(mode);
-  s["link"] = link ? *link : Record(nullptr);
-  return s;
-}
-
-Maybe readSnapshot(Context& cx, DisplayID display) {
-  ++cx.counters.readings;
-  if (!stillAssigned(cx, display)) return std::nullopt;
-  platform::ModeHandle mode = cx.platform.displays.copyDisplayMode(display);
-  // The link is probed even without a mode, as every reading does.
-  Maybe link = hdmiLink(cx, display);
-  return snapshot(mode.get(), link);
 }
 
 }  // namespace df

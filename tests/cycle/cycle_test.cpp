@@ -74,8 +74,8 @@ TEST(InspectPhase, MatchedAfterADesktopChange) {
   EXPECT_EQ(h.changes(), kToMode2);
   EXPECT_EQ(h.machine->currentModeId(2), 2);
   EXPECT_TRUE(h.state().originalMode);
-  EXPECT_EQ(h.state().originalMode->at("desktop"), desktop(1));
-  EXPECT_EQ(h.state().ownedMode->at("desktop"), desktop(2));
+  EXPECT_EQ(toJson(h.state().originalMode->desktop), desktop(1));
+  EXPECT_EQ(toJson(h.state().ownedMode->desktop), desktop(2));
 }
 
 TEST(InspectPhase, MatchedWithoutChangeStillNeedsTwoReadings) {
@@ -237,8 +237,8 @@ TEST(InspectPhase, FailedChangeThatCannotBeUndoneIsOwned) {
   EXPECT_EQ(report["actual"]["modeId"], 2);
   EXPECT_FALSE(report["canPresent"]);
   ASSERT_TRUE(h.state().originalMode);
-  EXPECT_EQ(h.state().originalMode->at("desktop"), desktop(1));
-  EXPECT_EQ(h.state().ownedMode->at("desktop"), desktop(2));
+  EXPECT_EQ(toJson(h.state().originalMode->desktop), desktop(1));
+  EXPECT_EQ(toJson(h.state().ownedMode->desktop), desktop(2));
   EXPECT_FALSE(h.state().approvedMode);
 }
 
