@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/record.h"
+#include "cycle/report.h"
 #include "link/reading.h"
 #include "platform/platform.h"
 
@@ -23,7 +24,7 @@ struct ControllerState {
   MaybeSnapshot originalMode;
   MaybeSnapshot ownedMode;
   MaybeSnapshot approvedMode;
-  Maybe lastReport;
+  std::optional<Report> lastReport;
   DisplayID lastDisplay = 0;
   std::uint32_t generation = 0;
   std::int64_t revision = 0;
@@ -52,6 +53,8 @@ struct Context {
   // off unless the entry point asks for them, and never change what the service does.
   std::function<void(std::string_view)> writeDiagnostic{};
   ControllerState state{};
+  // The report each inspection fills in; its storage is kept from one inspection to the next.
+  Report draft{};
   Counters counters{};
 };
 

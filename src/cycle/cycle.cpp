@@ -48,8 +48,9 @@ class Cycle {
       s_.approvedMode.reset();
       s_.chosen.reset();
       s_.lastDisplay = 0;
-      report(cx_, display_, display_ == 0 ? "missing" : "protected", {}, Record::object(),
-             std::nullopt, false);
+      cx_.draft.formats.clear();
+      cx_.draft.nativeModes.clear();
+      report(cx_, display_, display_ == 0 ? "missing" : "protected", std::nullopt, false);
       return;
     }
     bookkeeping();
@@ -91,48 +92,119 @@ class Cycle {
     s_.lastDisplay = display_;
   }
 
+  // The format keys the display offers, written into the report draft: "formats" and
+  // "nativeModes" take over the strings of the inspection before, so that a catalogue that
+  // has not changed costs no allocation.
   void catalogue() {
     auto& displays = cx_.platform.displays;
     current_ = displays.copyDisplayMode(display_);
     if (auto list = displays.copyAllDisplayModes(display_, true)) modes_ = std::move(*list);
-    std::vector<const platform::DisplayMode*> modeList;
-    for (const auto& m : modes_)
-      if (m) modeList.push_back(m.get());
-    if (current_) modeList.push_back(current_.get());
-
-    for (const platform::DisplayMode* m : modeList) {
-      if (auto name = formatOf(m)) {
-        // The first mode holds each name, except that the current mode takes its own.
-        if (!formatMap_.contains(*name) || m == current_.get()) formatMap_[*name] = m;
+    std::vector<NativeMode>& natives = cx_.draft.nativeModes;
+    names_.reserve(16);
+    std::size_t count = 0;
+    auto addName = [&](const platform::DisplayMode* m) {
+      auto name = formatOf(m);
+      if (!name) return;
+      // The first mode holds each name, except that the current mode takes its own.
+      auto it = std::find_if(names_.begin(), names_.end(),
+                             [&name](const auto& n) { return n.first == *name; });
+      if (it == names_.end())
+        names_.emplace_back(std::move(*name), m);
+      else if (m == current_.get())
+        it->second = m;
+    };
+    auto addNative = [&](const platform::DisplayMode* m) {
+      if (count == natives.size()) natives.emplace_back();
+      NativeMode& entry = natives[count];
+      if (!writeNativeKey(entry.key, m, s_.targetUUID)) return;
+      if (s_.requested == entry.key) requestedMode_ = m;  // the last mode with the key holds it
+      writeNativeLabel(entry.label, *m);
+      entry.position = count++;
+    };
+    for (const auto& m : modes_) {
+      if (!m) continue;
+      addName(m.get());
+      addNative(m.get());
+    }
+    if (const platform::DisplayMode* m = current_.get()) {
+      addName(m);
+      // The current mode is usually listed too. Then its key names an entry made already,
+      // which takes the current mode's label, as a map written in turn would.
+      auto found = natives.rend();
+      if (writeNativeKey(keyBuffer_, m, s_.targetUUID)) {
+        found = std::find_if(natives.rend() - static_cast<std::ptrdiff_t>(count), natives.rend(),
+                             [this](const NativeMode& n) { return n.key == keyBuffer_; });
       }
-      if (auto key = nativeKey(m, s_.targetUUID)) {
-        formatMap_[*key] = m;
-        nativeMap_[*key] = nativeLabel(*m);
+      if (found != natives.rend()) {
+        if (s_.requested == keyBuffer_) requestedMode_ = m;
+        writeNativeLabel(found->label, *m);
+      } else {
+        addNative(m);
       }
     }
+    natives.resize(count);
+    sortNatives(natives);
 
     link_ = hdmiLink(cx_, display_);
     starting_ = snapshot(current_.get(), link_);
     signal_ = signalOf(link_ ? &*link_ : nullptr);
 
-    for (const auto& [key, mode] : formatMap_)
-      if (!startsWith(key, kNativePrefix)) formats_.push_back(key);
+    std::vector<std::string>& formats = cx_.draft.formats;
+    formats.clear();
+    for (const auto& [name, mode] : names_) formats.push_back(name);
     const bool hasMode = connectionOf(link_ ? &*link_ : nullptr) != nullptr;
     for (std::size_t i = 0; i < k1080pProbeList.size(); ++i) {
       const std::string_view entry = k1080pProbeList[i];
       const std::optional<double> rate = link_ ? link_->rate1080p(entry) : std::nullopt;
       if (rate && hasMode) connections_[i] = connectionFor(cx_, *link_, *rate);
-      if (connections_[i] || (signal_ && signal_->format == entry)) appendOnce(formats_, entry);
+      if (connections_[i] || (signal_ && signal_->format == entry)) appendOnce(formats, entry);
     }
-    std::sort(formats_.begin(), formats_.end(),
+    std::sort(formats.begin(), formats.end(),
               [](const std::string& a, const std::string& b) { return naturalLess(a, b); });
+  }
+
+  // In the order of the keys, each key once: of two entries with one key (the current mode is
+  // usually listed too), the later one stands, as in a map written in turn. Swaps keep every
+  // string's storage.
+  static void sortNatives(std::vector<NativeMode>& natives) {
+    std::sort(natives.begin(), natives.end(), [](const NativeMode& a, const NativeMode& b) {
+      return a.key != b.key ? a.key < b.key : a.position < b.position;
+    });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < natives.size(); ++i) {
+      if (i + 1 < natives.size() && natives[i + 1].key == natives[i].key) continue;
+      if (kept != i) std::swap(natives[kept], natives[i]);
+      ++kept;
+    }
+    natives.resize(kept);
+  }
+
+  // The last mode with the native key, the current mode last.
+  const platform::DisplayMode* nativeMode(std::string_view key) const {
+    const platform::DisplayMode* found = nullptr;
+    std::string mine;
+    for (const auto& m : modes_)
+      if (writeNativeKey(mine, m.get(), s_.targetUUID) && mine == key) found = m.get();
+    if (writeNativeKey(mine, current_.get(), s_.targetUUID) && mine == key) found = current_.get();
+    return found;
+  }
+
+  const platform::DisplayMode* namedMode(std::string_view name) const {
+    for (const auto& [n, mode] : names_)
+      if (n == name) return mode;
+    return nullptr;
   }
 
   void choose() {
     const std::string requested = s_.requested.value_or("");
-    auto offered = [this](std::string_view key) {
-      return std::find(formats_.begin(), formats_.end(), key) != formats_.end() ||
-             nativeMap_.contains(key);
+    const std::vector<std::string>& formats = cx_.draft.formats;
+    const std::vector<NativeMode>& natives = cx_.draft.nativeModes;
+    auto offered = [&](std::string_view key) {
+      if (std::find(formats.begin(), formats.end(), key) != formats.end()) return true;
+      auto it = std::lower_bound(
+          natives.begin(), natives.end(), key,
+          [](const NativeMode& m, std::string_view k) { return m.key < k; });
+      return it != natives.end() && it->key == key;
     };
     s_.chosen.reset();
     if (!s_.requested) return;
@@ -167,10 +239,11 @@ class Cycle {
 
   // Where the display is, and where the chosen format lives.
   void locate() {
-    if (s_.chosen) {
-      auto it = formatMap_.find(*s_.chosen);
-      if (it != formatMap_.end()) targetMode_ = it->second;
-    }
+    // Only the requested key is ever chosen, or a name by "auto".
+    if (s_.chosen && startsWith(*s_.chosen, kNativePrefix))
+      targetMode_ = s_.chosen == s_.requested ? requestedMode_ : nativeMode(*s_.chosen);
+    else if (s_.chosen)
+      targetMode_ = namedMode(*s_.chosen);
     if (nativeRequest_) {
       present_ = nativeKey(current_.get(), s_.targetUUID);
     } else if (link_) {
@@ -285,9 +358,7 @@ class Cycle {
   void finish(std::string_view phase) {
     const bool canPresent = s_.enabled && reportSnapshot_ &&
                             same(s_.approvedMode, reportSnapshot_) && stillAssigned(cx_, display_);
-    // The catalogue ends with the cycle: the report takes it over.
-    report(cx_, display_, phase, std::move(formats_), std::move(nativeMap_), reportSnapshot_,
-           canPresent);
+    report(cx_, display_, phase, reportSnapshot_, canPresent);
     // The mode handles are released when the cycle ends, after the report.
   }
 
@@ -300,14 +371,15 @@ class Cycle {
   bool mayApply_ = false;
   platform::ModeHandle current_;
   std::vector<platform::ModeHandle> modes_;
-  std::map<std::string, const platform::DisplayMode*, std::less<>> formatMap_;
-  Record nativeMap_ = Record::object();
+  // Each broadcast name with the mode that holds it, in the order first found.
+  std::vector<std::pair<std::string, const platform::DisplayMode*>> names_;
+  const platform::DisplayMode* requestedMode_ = nullptr;  // holds the requested native key
+  std::string keyBuffer_;
   std::optional<Link> link_;
   MaybeSnapshot starting_;
   const Signal* signal_ = nullptr;  // in link_, when it has one with keys
   // The connection mode found for each entry of the 1080p probe list.
   std::array<std::optional<Connection>, k1080pProbeList.size()> connections_;
-  std::vector<std::string> formats_;
 
   bool nativeRequest_ = false;
   const platform::DisplayMode* targetMode_ = nullptr;

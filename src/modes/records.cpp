@@ -135,41 +135,50 @@ Record toJson(const Desktop& d) {
   return r;
 }
 
+bool writeNativeKey(std::string& out, const platform::DisplayMode* mode,
+                    const std::optional<std::string>& uuid) {
+  out.clear();
+  if (mode == nullptr || !uuid) return false;
+  if ((mode->ioFlags() & kNativeMask) != kNativeWanted) return false;
+  const double hz = mode->refreshRate();
+  if (!std::isfinite(hz) || !(hz > 0) || hz > 1000) return false;
+  if (mode->width() != mode->pixelWidth() || mode->height() != mode->pixelHeight()) return false;
+  out += "native:";
+  out += *uuid;
+  out += ':';
+  appendNumber(out, static_cast<std::uint32_t>(mode->ioDisplayModeID()), 16);
+  out += ':';
+  appendNumber(out, mode->pixelWidth());
+  out += 'x';
+  appendNumber(out, mode->pixelHeight());
+  out += scanLetter(*mode);
+  out += ':';
+  appendNumber(out, static_cast<long long>(std::llround(hz * 1000000.0)));
+  return true;
+}
+
 std::optional<std::string> nativeKey(const platform::DisplayMode* mode,
                                      const std::optional<std::string>& uuid) {
-  if (mode == nullptr || !uuid) return std::nullopt;
-  if ((mode->ioFlags() & kNativeMask) != kNativeWanted) return std::nullopt;
-  const double hz = mode->refreshRate();
-  if (!std::isfinite(hz) || !(hz > 0) || hz > 1000) return std::nullopt;
-  if (mode->width() != mode->pixelWidth() || mode->height() != mode->pixelHeight())
-    return std::nullopt;
   std::string key;
-  key.reserve(7 + uuid->size() + 48);
-  key += "native:";
-  key += *uuid;
-  key += ':';
-  appendNumber(key, static_cast<std::uint32_t>(mode->ioDisplayModeID()), 16);
-  key += ':';
-  appendNumber(key, mode->pixelWidth());
-  key += 'x';
-  appendNumber(key, mode->pixelHeight());
-  key += scanLetter(*mode);
-  key += ':';
-  appendNumber(key, static_cast<long long>(std::llround(hz * 1000000.0)));
+  if (!writeNativeKey(key, mode, uuid)) return std::nullopt;
   return key;
+}
+
+void writeNativeLabel(std::string& out, const platform::DisplayMode& mode) {
+  out.clear();
+  appendNumber(out, mode.pixelWidth());
+  out += "\u00d7";
+  appendNumber(out, mode.pixelHeight());
+  out += scanLetter(mode);
+  out += " \u00b7 ";
+  appendFixed6(out, mode.refreshRate());
+  out += " Hz \u00b7 #";
+  appendNumber(out, static_cast<std::uint32_t>(mode.ioDisplayModeID()), 16);
 }
 
 std::string nativeLabel(const platform::DisplayMode& mode) {
   std::string text;
-  text.reserve(48);
-  appendNumber(text, mode.pixelWidth());
-  text += "\u00d7";
-  appendNumber(text, mode.pixelHeight());
-  text += scanLetter(mode);
-  text += " \u00b7 ";
-  appendFixed6(text, mode.refreshRate());
-  text += " Hz \u00b7 #";
-  appendNumber(text, static_cast<std::uint32_t>(mode.ioDisplayModeID()), 16);
+  writeNativeLabel(text, mode);
   return text;
 }
 

@@ -44,4 +44,10 @@ std::optional<std::string> nativeKey(const platform::DisplayMode* mode,
 // The label shown for a native key, e.g. "1920×1080p · 60.000000 Hz · #2a".
 std::string nativeLabel(const platform::DisplayMode& mode);
 
+// The same two written over out, whose storage is kept: a catalogue made on every inspection
+// reuses the strings of the one before. writeNativeKey leaves out empty when there is no key.
+bool writeNativeKey(std::string& out, const platform::DisplayMode* mode,
+                    const std::optional<std::string>& uuid);
+void writeNativeLabel(std::string& out, const platform::DisplayMode& mode);
+
 }  // namespace df

@@ -35,14 +35,14 @@ class ReportTest : public testing::Test {
 };
 
 TEST_F(ReportTest, GuardReportAndDeduplicationByValue) {
-  report(cx, 0, "missing", {}, Record::object(), std::nullopt, false);
+  report(cx, 0, "missing", std::nullopt, false);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
             R"({"actual":{},"canPresent":false,"chosen":"","formats":[],"id":null,)"
             R"("nativeModes":{},"phase":"missing","restoreFailed":false,"revision":0,"uuid":""})");
-  report(cx, 0, "missing", {}, Record::object(), std::nullopt, false);
+  report(cx, 0, "missing", std::nullopt, false);
   EXPECT_EQ(lines.size(), 1u);
-  report(cx, 7, "protected", {}, Record::object(), std::nullopt, false);
+  report(cx, 7, "protected", std::nullopt, false);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[1].find(R"("id":"7")"), std::string::npos);
 
@@ -50,11 +50,11 @@ TEST_F(ReportTest, GuardReportAndDeduplicationByValue) {
   auto reading = [] {
     return test::snapshotFromJson({{"desktop", {{"hz", 60.0}, {"width", 1920}}}, {"link", nullptr}});
   };
-  report(cx, 7, "idle", {}, Record::object(), reading(), false);
-  report(cx, 7, "idle", {}, Record::object(), reading(), false);
+  report(cx, 7, "idle", reading(), false);
+  report(cx, 7, "idle", reading(), false);
   EXPECT_EQ(lines.size(), 3u);
   cx.state.revision = 5;
-  report(cx, 7, "idle", {}, Record::object(), reading(), false);
+  report(cx, 7, "idle", reading(), false);
   EXPECT_EQ(lines.size(), 4u);
   EXPECT_EQ(cx.counters.reports, 6u);
 }
@@ -66,10 +66,10 @@ TEST(Actual, SignalLaidOverDesktop) {
   auto snap = [&desktop](Record link) {
     return MaybeSnapshot(test::snapshotFromJson({{"desktop", desktop}, {"link", link}}));
   };
-  EXPECT_EQ(actualOf(std::nullopt), Record::object());
-  EXPECT_EQ(actualOf(snap(nullptr)), desktop);
+  EXPECT_EQ(toJson(actualOf(std::nullopt)), Record::object());
+  EXPECT_EQ(toJson(actualOf(snap(nullptr))), desktop);
 
-  Record emptySignal = actualOf(snap(Record::object()));
+  Record emptySignal = toJson(actualOf(snap(Record::object())));
   EXPECT_EQ(emptySignal["format"], "");
   EXPECT_EQ(emptySignal["hz"], 0);
   EXPECT_EQ(emptySignal["width"], 3840);
@@ -80,7 +80,7 @@ TEST(Actual, SignalLaidOverDesktop) {
                    {"format", "1080p59.94"},
                    {"interlaced", false}};
   Record link = {{"uuid", "X"}, {"signal", signal}, {"mode", Record::object()}};
-  Record actual = actualOf(snap(link));
+  Record actual = toJson(actualOf(snap(link)));
   EXPECT_EQ(actual["width"], 1920);
   EXPECT_EQ(actual["interlaced"], false);
   EXPECT_EQ(actual["logicalWidth"], 1920);

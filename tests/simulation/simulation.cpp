@@ -172,7 +172,7 @@ class Simulation {
   std::vector<std::string> written_;  // lines written during the current block
   std::optional<json> lastLine_;
   Counters counted_;
-  Maybe lastReport_;
+  std::optional<Report> lastReport_;
   std::size_t machineViolations_ = 0;
   std::vector<int> exits_;
   std::function<void(int)> exit_;
@@ -913,7 +913,7 @@ void Simulation::afterBlock() {
     const json report = json::parse(line, nullptr, false);
     if (report.is_discarded()) continue;
     if (lastLine_ && *lastLine_ == report) flag("a line repeats the previous line: " + line);
-    if (reports == 1 && lines == 1 && cx.state.lastReport && *cx.state.lastReport != report)
+    if (reports == 1 && lines == 1 && cx.state.lastReport && toJson(*cx.state.lastReport) != report)
       flag("the line written is not the report kept as the last one: " + line);
     if (report.contains("formats") && report["formats"].is_array() && !report["formats"].empty())
       offered_ = report["formats"].get<std::vector<std::string>>();
