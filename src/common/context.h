@@ -55,6 +55,7 @@ struct Context {
   ControllerState state{};
   // The report each inspection fills in; its storage is kept from one inspection to the next.
   Report draft{};
+  CatalogueMemo catalogue{};
   Counters counters{};
 };
 

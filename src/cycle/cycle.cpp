@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
 
 #include "apply/apply.h"
 #include "common/diagnostics.h"
@@ -25,9 +24,6 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-void appendOnce(std::vector<std::string>& list, std::string_view name) {
-  if (std::find(list.begin(), list.end(), name) == list.end()) list.emplace_back(name);
-}
 
 // Both present and equal.
 bool sameText(const std::optional<std::string>& a, const std::optional<std::string>& b) {
@@ -48,9 +44,8 @@ class Cycle {
       s_.approvedMode.reset();
       s_.chosen.reset();
       s_.lastDisplay = 0;
-      cx_.draft.formats.clear();
-      cx_.draft.nativeModes.clear();
-      report(cx_, display_, display_ == 0 ? "missing" : "protected", std::nullopt, false);
+      report(cx_, display_, display_ == 0 ? "missing" : "protected", nullptr, std::nullopt,
+             false);
       return;
     }
     bookkeeping();
@@ -92,120 +87,39 @@ class Cycle {
     s_.lastDisplay = display_;
   }
 
-  // The format keys the display offers, written into the report draft: "formats" and
-  // "nativeModes" take over the strings of the inspection before, so that a catalogue that
-  // has not changed costs no allocation.
   void catalogue() {
     auto& displays = cx_.platform.displays;
     current_ = displays.copyDisplayMode(display_);
     if (auto list = displays.copyAllDisplayModes(display_, true)) modes_ = std::move(*list);
-    std::vector<NativeMode>& natives = cx_.draft.nativeModes;
-    names_.reserve(16);
-    std::size_t count = 0;
-    auto addName = [&](const platform::DisplayMode* m) {
-      auto name = formatOf(m);
-      if (!name) return;
-      // The first mode holds each name, except that the current mode takes its own.
-      auto it = std::find_if(names_.begin(), names_.end(),
-                             [&name](const auto& n) { return n.first == *name; });
-      if (it == names_.end())
-        names_.emplace_back(std::move(*name), m);
-      else if (m == current_.get())
-        it->second = m;
-    };
-    auto addNative = [&](const platform::DisplayMode* m) {
-      if (count == natives.size()) natives.emplace_back();
-      NativeMode& entry = natives[count];
-      if (!writeNativeKey(entry.key, m, s_.targetUUID)) return;
-      if (s_.requested == entry.key) requestedMode_ = m;  // the last mode with the key holds it
-      writeNativeLabel(entry.label, *m);
-      entry.position = count++;
-    };
-    for (const auto& m : modes_) {
-      if (!m) continue;
-      addName(m.get());
-      addNative(m.get());
-    }
-    if (const platform::DisplayMode* m = current_.get()) {
-      addName(m);
-      // The current mode is usually listed too. Then its key names an entry made already,
-      // which takes the current mode's label, as a map written in turn would.
-      auto found = natives.rend();
-      if (writeNativeKey(keyBuffer_, m, s_.targetUUID)) {
-        found = std::find_if(natives.rend() - static_cast<std::ptrdiff_t>(count), natives.rend(),
-                             [this](const NativeMode& n) { return n.key == keyBuffer_; });
-      }
-      if (found != natives.rend()) {
-        if (s_.requested == keyBuffer_) requestedMode_ = m;
-        writeNativeLabel(found->label, *m);
-      } else {
-        addNative(m);
-      }
-    }
-    natives.resize(count);
-    sortNatives(natives);
 
     link_ = hdmiLink(cx_, display_);
     starting_ = snapshot(current_.get(), link_);
     signal_ = signalOf(link_ ? &*link_ : nullptr);
 
-    std::vector<std::string>& formats = cx_.draft.formats;
-    formats.clear();
-    for (const auto& [name, mode] : names_) formats.push_back(name);
+    // The 1080p formats offered through the connection, or shown by the signal.
+    std::array<std::string_view, k1080pProbeList.size()> extra;
+    std::size_t extras = 0;
     const bool hasMode = connectionOf(link_ ? &*link_ : nullptr) != nullptr;
     for (std::size_t i = 0; i < k1080pProbeList.size(); ++i) {
       const std::string_view entry = k1080pProbeList[i];
       const std::optional<double> rate = link_ ? link_->rate1080p(entry) : std::nullopt;
       if (rate && hasMode) connections_[i] = connectionFor(cx_, *link_, *rate);
-      if (connections_[i] || (signal_ && signal_->format == entry)) appendOnce(formats, entry);
+      if (connections_[i] || (signal_ && signal_->format == entry)) extra[extras++] = entry;
     }
-    std::sort(formats.begin(), formats.end(),
-              [](const std::string& a, const std::string& b) { return naturalLess(a, b); });
+    catalogue_ = catalogueFor(cx_.catalogue, modes_, current_.get(), s_.targetUUID,
+                              std::span(extra.data(), extras));
   }
 
-  // In the order of the keys, each key once: of two entries with one key (the current mode is
-  // usually listed too), the later one stands, as in a map written in turn. Swaps keep every
-  // string's storage.
-  static void sortNatives(std::vector<NativeMode>& natives) {
-    std::sort(natives.begin(), natives.end(), [](const NativeMode& a, const NativeMode& b) {
-      return a.key != b.key ? a.key < b.key : a.position < b.position;
-    });
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < natives.size(); ++i) {
-      if (i + 1 < natives.size() && natives[i + 1].key == natives[i].key) continue;
-      if (kept != i) std::swap(natives[kept], natives[i]);
-      ++kept;
-    }
-    natives.resize(kept);
-  }
-
-  // The last mode with the native key, the current mode last.
-  const platform::DisplayMode* nativeMode(std::string_view key) const {
-    const platform::DisplayMode* found = nullptr;
-    std::string mine;
-    for (const auto& m : modes_)
-      if (writeNativeKey(mine, m.get(), s_.targetUUID) && mine == key) found = m.get();
-    if (writeNativeKey(mine, current_.get(), s_.targetUUID) && mine == key) found = current_.get();
-    return found;
-  }
-
-  const platform::DisplayMode* namedMode(std::string_view name) const {
-    for (const auto& [n, mode] : names_)
-      if (n == name) return mode;
-    return nullptr;
+  // The mode that holds a format key in this cycle's listing.
+  const platform::DisplayMode* holderOf(std::string_view key) const {
+    const std::optional<std::size_t> index = catalogue_->holder(key);
+    if (!index) return nullptr;
+    return *index < modes_.size() ? modes_[*index].get() : current_.get();
   }
 
   void choose() {
     const std::string requested = s_.requested.value_or("");
-    const std::vector<std::string>& formats = cx_.draft.formats;
-    const std::vector<NativeMode>& natives = cx_.draft.nativeModes;
-    auto offered = [&](std::string_view key) {
-      if (std::find(formats.begin(), formats.end(), key) != formats.end()) return true;
-      auto it = std::lower_bound(
-          natives.begin(), natives.end(), key,
-          [](const NativeMode& m, std::string_view k) { return m.key < k; });
-      return it != natives.end() && it->key == key;
-    };
+    auto offered = [this](std::string_view key) { return catalogue_->offers(key); };
     s_.chosen.reset();
     if (!s_.requested) return;
     if (requested == "auto") {
@@ -239,11 +153,7 @@ class Cycle {
 
   // Where the display is, and where the chosen format lives.
   void locate() {
-    // Only the requested key is ever chosen, or a name by "auto".
-    if (s_.chosen && startsWith(*s_.chosen, kNativePrefix))
-      targetMode_ = s_.chosen == s_.requested ? requestedMode_ : nativeMode(*s_.chosen);
-    else if (s_.chosen)
-      targetMode_ = namedMode(*s_.chosen);
+    if (s_.chosen) targetMode_ = holderOf(*s_.chosen);
     if (nativeRequest_) {
       present_ = nativeKey(current_.get(), s_.targetUUID);
     } else if (link_) {
@@ -358,7 +268,7 @@ class Cycle {
   void finish(std::string_view phase) {
     const bool canPresent = s_.enabled && reportSnapshot_ &&
                             same(s_.approvedMode, reportSnapshot_) && stillAssigned(cx_, display_);
-    report(cx_, display_, phase, reportSnapshot_, canPresent);
+    report(cx_, display_, phase, std::move(catalogue_), reportSnapshot_, canPresent);
     // The mode handles are released when the cycle ends, after the report.
   }
 
@@ -371,10 +281,7 @@ class Cycle {
   bool mayApply_ = false;
   platform::ModeHandle current_;
   std::vector<platform::ModeHandle> modes_;
-  // Each broadcast name with the mode that holds it, in the order first found.
-  std::vector<std::pair<std::string, const platform::DisplayMode*>> names_;
-  const platform::DisplayMode* requestedMode_ = nullptr;  // holds the requested native key
-  std::string keyBuffer_;
+  std::shared_ptr<const Catalogue> catalogue_;
   std::optional<Link> link_;
   MaybeSnapshot starting_;
   const Signal* signal_ = nullptr;  // in link_, when it has one with keys
@@ -393,41 +300,6 @@ class Cycle {
 };
 
 }  // namespace
-
-bool naturalLess(std::string_view a, std::string_view b) {
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  std::size_t i = 0;
-  std::size_t j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (digit(a[i]) && digit(b[j])) {
-      std::size_t ei = i;
-      std::size_t ej = j;
-      while (ei < a.size() && digit(a[ei])) ++ei;
-      while (ej < b.size() && digit(b[ej])) ++ej;
-      std::string_view ra = a.substr(i, ei - i);
-      std::string_view rb = b.substr(j, ej - j);
-      ra.remove_prefix(std::min(ra.find_first_not_of('0'), ra.size()));
-      rb.remove_prefix(std::min(rb.find_first_not_of('0'), rb.size()));
-      if (ra.size() != rb.size()) return ra.size() < rb.size();
-      if (ra != rb) return ra < rb;
-      i = ei;
-      j = ej;
-      continue;
-    }
-    // Letters fold to lower case as in the C locale; other bytes compare as they are.
-    auto lower = [](char c) {
-      const auto u = static_cast<unsigned char>(c);
-      return u >= 'A' && u <= 'Z' ? u + ('a' - 'A') : u;
-    };
-    const unsigned ca = lower(a[i]);
-    const unsigned cb = lower(b[j]);
-    if (ca != cb) return ca < cb;
-    ++i;
-    ++j;
-  }
-  if ((a.size() - i) != (b.size() - j)) return (a.size() - i) < (b.size() - j);
-  return a < b;  // equal for people: any fixed order keeps the sort strict
-}
 
 void inspect(Context& cx, bool apply) {
   ++cx.counters.inspections;

@@ -62,15 +62,28 @@ Record toJson(const Actual& a) {
   return r;
 }
 
+bool Report::operator==(const Report& o) const {
+  static const Catalogue none;
+  const Catalogue& c = catalogue ? *catalogue : none;
+  const Catalogue& oc = o.catalogue ? *o.catalogue : none;
+  return revision == o.revision && id == o.id && phase == o.phase &&
+         restoreFailed == o.restoreFailed && (&c == &oc || c == oc) && actual == o.actual &&
+         chosen == o.chosen && uuid == o.uuid && canPresent == o.canPresent;
+}
+
 Record toJson(const Report& report) {
   Record natives = Record::object();
-  for (const NativeMode& m : report.nativeModes) natives[m.key] = m.label;
+  Record formats = Record::array();
+  if (report.catalogue) {
+    for (const NativeMode& m : report.catalogue->nativeModes) natives[m.key] = m.label;
+    for (const std::string& f : report.catalogue->formats) formats.push_back(f);
+  }
   Record r = Record::object();
   r["revision"] = report.revision;
   r["id"] = report.id != 0 ? Record(std::to_string(report.id)) : Record(nullptr);
   r["phase"] = report.phase;
   r["restoreFailed"] = report.restoreFailed;
-  r["formats"] = report.formats;
+  r["formats"] = std::move(formats);
   r["nativeModes"] = std::move(natives);
   r["actual"] = toJson(report.actual);
   r["chosen"] = report.chosen;
@@ -80,7 +93,8 @@ Record toJson(const Report& report) {
 }
 
 void report(Context& cx, platform::DisplayID display, std::string_view phase,
-            const MaybeSnapshot& snapshot, bool canPresent) {
+            std::shared_ptr<const Catalogue> catalogue, const MaybeSnapshot& snapshot,
+            bool canPresent) {
   ++cx.counters.reports;
   const ControllerState& s = cx.state;
   Report& r = cx.draft;
@@ -88,6 +102,7 @@ void report(Context& cx, platform::DisplayID display, std::string_view phase,
   r.id = display;
   r.phase = phase;
   r.restoreFailed = s.restoreFailed;
+  r.catalogue = std::move(catalogue);
   r.actual = actualOf(snapshot);
   // Assigned in place: the draft's strings keep their storage from one report to the next.
   if (s.chosen) r.chosen = *s.chosen; else r.chosen.clear();

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "cycle/catalogue.h"
 #include "link/reading.h"
 
 namespace df {
@@ -34,30 +35,19 @@ struct Actual {
   bool operator==(const Actual&) const = default;
 };
 
-struct NativeMode {
-  std::string key;
-  std::string label;
-  std::size_t position = 0;  // where the catalogue found it; not part of the report
-
-  bool operator==(const NativeMode& other) const {
-    return key == other.key && label == other.label;
-  }
-};
-
-// The ten-key report. "nativeModes" is kept in the order of its keys, each key once.
+// The ten-key report; "formats" and "nativeModes" are those of the catalogue (none: empty).
 struct Report {
   std::int64_t revision = 0;
   platform::DisplayID id = 0;  // 0 is written as null
   std::string_view phase;      // one of the fixed phase names
   bool restoreFailed = false;
-  std::vector<std::string> formats;
-  std::vector<NativeMode> nativeModes;
+  std::shared_ptr<const Catalogue> catalogue;
   Actual actual;
   std::string chosen;
   std::string uuid;
   bool canPresent = false;
 
-  bool operator==(const Report&) const = default;
+  bool operator==(const Report& other) const;
 };
 
 Actual actualOf(const MaybeSnapshot& snapshot);
@@ -66,10 +56,10 @@ Actual actualOf(const MaybeSnapshot& snapshot);
 Record toJson(const Actual& actual);
 Record toJson(const Report& report);
 
-// Completes the report whose "formats" and "nativeModes" the caller has put in cx.draft.
-// Leaves it out when it equals the last one, and otherwise records it as the last one and
-// writes it as one compact JSON line.
+// Builds the report, leaves it out when it equals the last one, and otherwise records it as
+// the last one and writes it as one compact JSON line.
 void report(Context& cx, platform::DisplayID display, std::string_view phase,
-            const MaybeSnapshot& snapshot, bool canPresent);
+            std::shared_ptr<const Catalogue> catalogue, const MaybeSnapshot& snapshot,
+            bool canPresent);
 
 }  // namespace df

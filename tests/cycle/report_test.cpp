@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cycle/catalogue.h"
 #include "cycle/cycle.h"
 #include "support/harness.h"
 #include "support/readings.h"
@@ -35,26 +36,30 @@ class ReportTest : public testing::Test {
 };
 
 TEST_F(ReportTest, GuardReportAndDeduplicationByValue) {
-  report(cx, 0, "missing", std::nullopt, false);
+  report(cx, 0, "missing", nullptr, std::nullopt, false);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
             R"({"actual":{},"canPresent":false,"chosen":"","formats":[],"id":null,)"
             R"("nativeModes":{},"phase":"missing","restoreFailed":false,"revision":0,"uuid":""})");
-  report(cx, 0, "missing", std::nullopt, false);
+  report(cx, 0, "missing", nullptr, std::nullopt, false);
   EXPECT_EQ(lines.size(), 1u);
-  report(cx, 7, "protected", std::nullopt, false);
+  report(cx, 7, "protected", nullptr, std::nullopt, false);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[1].find(R"("id":"7")"), std::string::npos);
 
-  // Equal readings built apart make the same report.
+  // Equal readings and catalogues built apart make the same report.
+  auto catalogue = [] {
+    return std::make_shared<const Catalogue>(
+        Catalogue{{"720p59.94"}, {{"native:U:1:1280x720p:59940060", "label", 0}}, {}});
+  };
   auto reading = [] {
     return test::snapshotFromJson({{"desktop", {{"hz", 60.0}, {"width", 1920}}}, {"link", nullptr}});
   };
-  report(cx, 7, "idle", reading(), false);
-  report(cx, 7, "idle", reading(), false);
+  report(cx, 7, "idle", catalogue(), reading(), false);
+  report(cx, 7, "idle", catalogue(), reading(), false);
   EXPECT_EQ(lines.size(), 3u);
   cx.state.revision = 5;
-  report(cx, 7, "idle", reading(), false);
+  report(cx, 7, "idle", catalogue(), reading(), false);
   EXPECT_EQ(lines.size(), 4u);
   EXPECT_EQ(cx.counters.reports, 6u);
 }
