@@ -56,6 +56,7 @@ struct Context {
   // The report each inspection fills in; its storage is kept from one inspection to the next.
   Report draft{};
   CatalogueMemo catalogue{};
+  TimingMemo timings{};
   Counters counters{};
 };
 

@@ -92,14 +92,19 @@ class Cycle {
     current_ = displays.copyDisplayMode(display_);
     if (auto list = displays.copyAllDisplayModes(display_, true)) modes_ = std::move(*list);
 
-    link_ = hdmiLink(cx_, display_);
-    starting_ = snapshot(current_.get(), link_);
-    signal_ = signalOf(link_ ? &*link_ : nullptr);
+    // The link is kept once: in the starting snapshot, or alone when there is no mode.
+    std::optional<Link> link = hdmiLink(cx_, display_);
+    if (current_)
+      starting_ = snapshot(current_.get(), std::move(link));
+    else
+      linkAlone_ = std::move(link);
+    link_ = starting_ ? linkOf(*starting_) : (linkAlone_ ? &*linkAlone_ : nullptr);
+    signal_ = signalOf(link_);
 
     // The 1080p formats offered through the connection, or shown by the signal.
     std::array<std::string_view, k1080pProbeList.size()> extra;
     std::size_t extras = 0;
-    const bool hasMode = connectionOf(link_ ? &*link_ : nullptr) != nullptr;
+    const bool hasMode = connectionOf(link_) != nullptr;
     for (std::size_t i = 0; i < k1080pProbeList.size(); ++i) {
       const std::string_view entry = k1080pProbeList[i];
       const std::optional<double> rate = link_ ? link_->rate1080p(entry) : std::nullopt;
@@ -139,10 +144,10 @@ class Cycle {
     if (display_ != previous_ || apply_ || !s_.chosen) choose();
 
     std::string_view phase = s_.restoreFailed ? "restoreFailed" : "idle";
-    reportSnapshot_ = starting_;
+    shown_ = &starting_;
     if (!s_.enabled) return finish(phase);
     if (s_.requested == "current") {
-      s_.approvedMode = starting_;
+      approve(starting_);
       return finish(starting_ ? "current" : "unavailable");
     }
 
@@ -186,7 +191,7 @@ class Cycle {
     bool verify = false;
     if (targetConnection_ && !alreadyChosen_) {
       // Verified like a desktop change: the link shows the switch once it has retrained.
-      setConnection(cx_, display_, link_ ? &*link_ : nullptr, targetConnection_);
+      setConnection(cx_, display_, link_, targetConnection_);
       switchAsked_ = true;
       verify = true;
     } else if (alreadyChosen_) {
@@ -202,7 +207,8 @@ class Cycle {
     if (!result) return fail();
 
     if (!same(result, starting_)) takeOwnership(result);
-    reportSnapshot_ = std::move(result);
+    after_ = std::move(result);
+    shown_ = &after_;
     present_ = s_.chosen;
   }
 
@@ -241,15 +247,15 @@ class Cycle {
         s_.approvedMode.reset();
       }
     }
-    reportSnapshot_ = readSnapshot(cx_, display_);
+    after_ = readSnapshot(cx_, display_);
+    shown_ = &after_;
   }
 
   // A slow link may still carry out the switch after the verification gave up, so the starting
   // connection mode is asked for again even when no reading shows the switch yet; true when the
   // display is verified back in the starting state.
   bool takeBackSwitch() {
-    const Link* link = link_ ? &*link_ : nullptr;
-    setConnection(cx_, display_, link, connectionOf(link));
+    setConnection(cx_, display_, link_, connectionOf(link_));
     const SettlePredicate startingPredicate = [this](const Snapshot& reading) {
       return starting_ && reading == *starting_;
     };
@@ -259,16 +265,21 @@ class Cycle {
   std::string_view phaseOf() {
     if (s_.applyFailed) return "failed";
     if (sameText(s_.chosen, present_)) {
-      s_.approvedMode = reportSnapshot_;
+      approve(*shown_);
       return "matched";
     }
     return reachable_ ? "mismatch" : "unavailable";
   }
 
+  // Kept by value; an equal snapshot is not copied again.
+  void approve(const MaybeSnapshot& reading) {
+    if (!same(s_.approvedMode, reading)) s_.approvedMode = reading;
+  }
+
   void finish(std::string_view phase) {
-    const bool canPresent = s_.enabled && reportSnapshot_ &&
-                            same(s_.approvedMode, reportSnapshot_) && stillAssigned(cx_, display_);
-    report(cx_, display_, phase, std::move(catalogue_), reportSnapshot_, canPresent);
+    const bool canPresent = s_.enabled && *shown_ && same(s_.approvedMode, *shown_) &&
+                            stillAssigned(cx_, display_);
+    report(cx_, display_, phase, std::move(catalogue_), *shown_, canPresent);
     // The mode handles are released when the cycle ends, after the report.
   }
 
@@ -282,8 +293,9 @@ class Cycle {
   platform::ModeHandle current_;
   std::vector<platform::ModeHandle> modes_;
   std::shared_ptr<const Catalogue> catalogue_;
-  std::optional<Link> link_;
   MaybeSnapshot starting_;
+  std::optional<Link> linkAlone_;
+  const Link* link_ = nullptr;  // the link read at the start, in starting_ or linkAlone_
   const Signal* signal_ = nullptr;  // in link_, when it has one with keys
   // The connection mode found for each entry of the 1080p probe list.
   std::array<std::optional<Connection>, k1080pProbeList.size()> connections_;
@@ -296,7 +308,8 @@ class Cycle {
   Desktop expected_;
   bool alreadyChosen_ = false;
   bool switchAsked_ = false;
-  MaybeSnapshot reportSnapshot_;
+  MaybeSnapshot after_;                     // read after a change or a failure
+  const MaybeSnapshot* shown_ = &starting_;  // the snapshot reported
 };
 
 }  // namespace

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +69,25 @@ struct Snapshot {
 };
 
 using MaybeSnapshot = std::optional<Snapshot>;
+
+// The timing elements of the HDMI service as the probe reads them, kept with the registry value
+// they were read from: the registry hands out one shared, read-only value for as long as the
+// elements stay the same, and then they need not be read again.
+struct TimingElement {
+  Record id;         // "ID"; null when absent
+  bool hasId = false;
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+  double hz = 0;
+  bool interlaced = false;
+  std::string format;  // after the strict 1080p check; "" for none
+};
+struct TimingMemo {
+  std::shared_ptr<const Record> elements;
+  std::vector<TimingElement> usable;  // the elements that are not virtual and read cleanly
+  std::optional<double> rate1080p5994;
+  std::optional<double> rate1080p6000;
+};
 
 // The snapshot's link record; null when the snapshot is absent or its link is JSON null.
 const Link* linkOf(const MaybeSnapshot& snapshot);

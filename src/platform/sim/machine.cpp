@@ -772,6 +772,7 @@ std::optional<std::vector<platform::ModeHandle>> SimMachine::copyAllDisplayModes
     const auto* d = find(display);
     if (!d || !d->online) return std::nullopt;
     std::vector<platform::ModeHandle> modes;
+    modes.reserve(d->modes.size());
     for (std::size_t i = 0; i < d->modes.size(); ++i) {
       if (d->modes[i].lowResolutionDuplicate && !showDuplicateLowResolutionModes) continue;
       modes.push_back(
@@ -1041,6 +1042,7 @@ std::optional<std::vector<platform::ExternalModeHandle>> SimMachine::externalAva
     if (fault(kCall, about(externalOwnerID()))) return std::nullopt;
     if (!external_) return std::nullopt;
     std::vector<platform::ExternalModeHandle> modes;
+    modes.reserve(external_->modes.size());
     for (std::size_t i = 0; i < external_->modes.size(); ++i)
       modes.push_back(
           std::make_unique<ExternalModeObject>(live_, external_->modes[i], i, externalVersion_));
