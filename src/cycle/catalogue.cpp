@@ -87,7 +87,8 @@ std::shared_ptr<const Catalogue> catalogueFor(CatalogueMemo& memo,
                                               std::span<const std::string_view> extra) {
   bool same = memo.catalogue && memo.uuid == uuid && memo.facts.size() == modes.size() + 1 &&
               std::equal(extra.begin(), extra.end(), memo.extra.begin(), memo.extra.end());
-  for (std::size_t i = 0; same && i < modes.size(); ++i) same = memo.facts[i] == factsOf(modes[i].get());
+  for (std::size_t i = 0; same && i < modes.size(); ++i)
+    same = memo.facts[i] == factsOf(modes[i].get());
   if (same && memo.facts.back() == factsOf(current)) return memo.catalogue;
 
   memo.facts.clear();

@@ -24,7 +24,6 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-
 // Both present and equal.
 bool sameText(const std::optional<std::string>& a, const std::optional<std::string>& b) {
   return a && b && *a == *b;
@@ -44,8 +43,7 @@ class Cycle {
       s_.approvedMode.reset();
       s_.chosen.reset();
       s_.lastDisplay = 0;
-      report(cx_, display_, display_ == 0 ? "missing" : "protected", nullptr, std::nullopt,
-             false);
+      report(cx_, display_, display_ == 0 ? "missing" : "protected", nullptr, std::nullopt, false);
       return;
     }
     bookkeeping();
@@ -183,8 +181,8 @@ class Cycle {
   void change() {
     expected_ = reportedMode(targetMode_);
     const Link* originalLink = linkOf(s_.originalMode);
-    const bool restoreFirst = !targetConnection_ && same(starting_, s_.ownedMode) &&
-                              originalLink && !(link_ && *originalLink == *link_) &&
+    const bool restoreFirst = !targetConnection_ && same(starting_, s_.ownedMode) && originalLink &&
+                              !(link_ && *originalLink == *link_) &&
                               s_.originalMode->desktop == starting_->desktop;
     alreadyChosen_ = !restoreFirst && sameText(s_.chosen, present_);
 
@@ -277,8 +275,8 @@ class Cycle {
   }
 
   void finish(std::string_view phase) {
-    const bool canPresent = s_.enabled && *shown_ && same(s_.approvedMode, *shown_) &&
-                            stillAssigned(cx_, display_);
+    const bool canPresent =
+        s_.enabled && *shown_ && same(s_.approvedMode, *shown_) && stillAssigned(cx_, display_);
     report(cx_, display_, phase, std::move(catalogue_), *shown_, canPresent);
     // The mode handles are released when the cycle ends, after the report.
   }
@@ -295,7 +293,7 @@ class Cycle {
   std::shared_ptr<const Catalogue> catalogue_;
   MaybeSnapshot starting_;
   std::optional<Link> linkAlone_;
-  const Link* link_ = nullptr;  // the link read at the start, in starting_ or linkAlone_
+  const Link* link_ = nullptr;      // the link read at the start, in starting_ or linkAlone_
   const Signal* signal_ = nullptr;  // in link_, when it has one with keys
   // The connection mode found for each entry of the 1080p probe list.
   std::array<std::optional<Connection>, k1080pProbeList.size()> connections_;
@@ -308,7 +306,7 @@ class Cycle {
   Desktop expected_;
   bool alreadyChosen_ = false;
   bool switchAsked_ = false;
-  MaybeSnapshot after_;                     // read after a change or a failure
+  MaybeSnapshot after_;                      // read after a change or a failure
   const MaybeSnapshot* shown_ = &starting_;  // the snapshot reported
 };
 

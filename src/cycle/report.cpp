@@ -105,8 +105,14 @@ void report(Context& cx, platform::DisplayID display, std::string_view phase,
   r.catalogue = std::move(catalogue);
   r.actual = actualOf(snapshot);
   // Assigned in place: the draft's strings keep their storage from one report to the next.
-  if (s.chosen) r.chosen = *s.chosen; else r.chosen.clear();
-  if (s.targetUUID) r.uuid = *s.targetUUID; else r.uuid.clear();
+  if (s.chosen)
+    r.chosen = *s.chosen;
+  else
+    r.chosen.clear();
+  if (s.targetUUID)
+    r.uuid = *s.targetUUID;
+  else
+    r.uuid.clear();
   r.canPresent = canPresent;
 
   if (cx.state.lastReport && *cx.state.lastReport == r) return;

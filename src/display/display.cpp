@@ -12,8 +12,7 @@ namespace {
 template <typename Visit>
 void forEachOnline(platform::DisplayServices& displays, Visit&& visit) {
   std::uint32_t count = 0;
-  if (displays.getOnlineDisplayList(0, nullptr, &count) != platform::kSuccess || count == 0)
-    return;
+  if (displays.getOnlineDisplayList(0, nullptr, &count) != platform::kSuccess || count == 0) return;
   std::array<DisplayID, 16> few{};
   std::vector<DisplayID> many;
   if (count > few.size()) many.resize(count);

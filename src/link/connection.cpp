@@ -45,8 +45,7 @@ std::optional<Connection> connectionFor(Context& cx, const Link& link, double ra
   return found ? connectionDescription(found) : std::nullopt;
 }
 
-void setConnection(Context& cx, DisplayID display, const Link* link,
-                   const Connection* connection) {
+void setConnection(Context& cx, DisplayID display, const Link* link, const Connection* connection) {
   if (!stillAssigned(cx, display)) return;
   if (connection == nullptr) return;
   platform::ExternalDisplayHandle external = cx.platform.external.externalDisplay();

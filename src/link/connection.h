@@ -20,7 +20,6 @@ std::optional<Connection> connectionFor(Context& cx, const Link& link, double ra
 // Asks the external display to take the connection mode, when the display is eligible and the
 // link (present and full) is the external display's. Without a connection nothing happens. The
 // switch lands only once the link retrains; callers verify it by polling.
-void setConnection(Context& cx, DisplayID display, const Link* link,
-                   const Connection* connection);
+void setConnection(Context& cx, DisplayID display, const Link* link, const Connection* connection);
 
 }  // namespace df

@@ -7,10 +7,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/record.h"
 #include "modes/records.h"
@@ -74,7 +74,7 @@ using MaybeSnapshot = std::optional<Snapshot>;
 // they were read from: the registry hands out one shared, read-only value for as long as the
 // elements stay the same, and then they need not be read again.
 struct TimingElement {
-  Record id;         // "ID"; null when absent
+  Record id;  // "ID"; null when absent
   bool hasId = false;
   std::uint64_t width = 0;
   std::uint64_t height = 0;

@@ -53,7 +53,8 @@ TEST_F(ReportTest, GuardReportAndDeduplicationByValue) {
         Catalogue{{"720p59.94"}, {{"native:U:1:1280x720p:59940060", "label", 0}}, {}});
   };
   auto reading = [] {
-    return test::snapshotFromJson({{"desktop", {{"hz", 60.0}, {"width", 1920}}}, {"link", nullptr}});
+    return test::snapshotFromJson(
+        {{"desktop", {{"hz", 60.0}, {"width", 1920}}}, {"link", nullptr}});
   };
   report(cx, 7, "idle", catalogue(), reading(), false);
   report(cx, 7, "idle", catalogue(), reading(), false);
@@ -65,7 +66,7 @@ TEST_F(ReportTest, GuardReportAndDeduplicationByValue) {
 }
 
 TEST(Actual, SignalLaidOverDesktop) {
-  Record desktop = {{"modeId", 1},         {"width", 3840},       {"height", 2160},
+  Record desktop = {{"modeId", 1},          {"width", 3840},      {"height", 2160},
                     {"logicalWidth", 1920}, {"logicalHeight", 0}, {"flags", 3},
                     {"interlaced", 0},      {"hz", 60.0},         {"format", ""}};
   auto snap = [&desktop](Record link) {

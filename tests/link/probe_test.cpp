@@ -114,6 +114,21 @@ TEST(HdmiLink, WhichServiceIsTheHdmiOne) {
   }
 }
 
+// Timing elements are read again when the registry hands out other ones.
+TEST(HdmiLink, FollowsReplacedTimingElements) {
+  test::Harness h(test::studioScenario());
+  Maybe link = asJson(hdmiLink(h.cx(), 2));
+  ASSERT_TRUE(link);
+  EXPECT_EQ((*link)["signal"]["format"], "1080p60.00");
+  EXPECT_TRUE(h.machine->perform(
+      {{"registry",
+        {hdmiService(json::array({element(1, 16, 1920, 1080, 2200, 1125, 3928231)}))}}}));
+  link = asJson(hdmiLink(h.cx(), 2));
+  ASSERT_TRUE(link);
+  EXPECT_EQ((*link)["signal"]["format"], "1080p59.94");
+  EXPECT_EQ((*link)["progressive1080Rates"], json({{"1080p59.94", 60000.0 / 1001.0}}));
+}
+
 TEST(HdmiLink, NoExternalDisplayReadsNoRegistry) {
   json scenario = test::studioScenario();
   scenario["externalDisplay"] = nullptr;

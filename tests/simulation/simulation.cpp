@@ -971,7 +971,8 @@ void Simulation::exitBlock() {
     flag(
         "at exit the display held the service's own state, and ends neither restored nor "
         "with restoreFailed: " +
-        (after ? toJson(*after).dump() : std::string("(unreadable)")) + " instead of " + toJson(*original).dump());
+        (after ? toJson(*after).dump() : std::string("(unreadable)")) + " instead of " +
+        toJson(*original).dump());
 }
 
 Outcome Simulation::run() {

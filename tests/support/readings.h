@@ -16,7 +16,8 @@ inline Signal signalFromJson(const nlohmann::json& j) {
 
 inline Connection connectionFromJson(const nlohmann::json& j) {
   return {j.value("width", std::uint64_t{0}), j.value("height", std::uint64_t{0}),
-          j.value("nominalHz", 0.0), j.value("color", std::string()), j.value("hdr", std::string())};
+          j.value("nominalHz", 0.0), j.value("color", std::string()),
+          j.value("hdr", std::string())};
 }
 
 inline Link linkFromJson(const nlohmann::json& j) {
