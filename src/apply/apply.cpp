@@ -19,10 +19,10 @@ platform::Error setMode(Context& cx, DisplayID display, const platform::DisplayM
   return displays.completeConfiguration(std::move(config), platform::kConfigureForAppOnly);
 }
 
-Maybe settled(Context& cx, DisplayID display, const SettlePredicate& predicate) {
-  Maybe candidate;
+MaybeSnapshot settled(Context& cx, DisplayID display, const SettlePredicate& predicate) {
+  MaybeSnapshot candidate;
   for (int readings = 1;; ++readings) {
-    Maybe reading = readSnapshot(cx, display);
+    MaybeSnapshot reading = readSnapshot(cx, display);
     if (!reading) return std::nullopt;
     if (predicate(*reading)) {
       if (same(reading, candidate)) return reading;
@@ -35,17 +35,17 @@ Maybe settled(Context& cx, DisplayID display, const SettlePredicate& predicate) 
   }
 }
 
-bool restoreState(Context& cx, DisplayID display, const Record& target) {
-  Maybe current = readSnapshot(cx, display);
+bool restoreState(Context& cx, DisplayID display, const Snapshot& target) {
+  MaybeSnapshot current = readSnapshot(cx, display);
   if (!current) return false;
-  const Maybe targetDesktop = member(target, "desktop");
-  if (!same(member(current, "desktop"), targetDesktop)) {
+  const Desktop& targetDesktop = target.desktop;
+  if (current->desktop != targetDesktop) {
     {
       auto modes = cx.platform.displays.copyAllDisplayModes(display, true);
       const platform::DisplayMode* match = nullptr;
       if (modes) {
         for (const platform::ModeHandle& mode : *modes) {
-          if (mode && same(reportedMode(mode.get()), targetDesktop)) {
+          if (mode && reportedMode(mode.get()) == targetDesktop) {
             match = mode.get();
             break;
           }
@@ -54,8 +54,8 @@ bool restoreState(Context& cx, DisplayID display, const Record& target) {
       if (match == nullptr || !stillAssigned(cx, display)) return false;
       if (setMode(cx, display, match) != platform::kSuccess) return false;
     }
-    const SettlePredicate desktopPredicate = [targetDesktop](const Record& reading) {
-      return same(member(reading, "desktop"), targetDesktop);
+    const SettlePredicate desktopPredicate = [&targetDesktop](const Snapshot& reading) {
+      return reading.desktop == targetDesktop;
     };
     if (!settled(cx, display, desktopPredicate)) return false;
     current = readSnapshot(cx, display);
@@ -65,12 +65,12 @@ bool restoreState(Context& cx, DisplayID display, const Record& target) {
   // in its signal alone is waited for. Only a different connection mode is switched, and that
   // switch is verified by the same poll. A link without a mode (retraining without signal)
   // cannot be judged yet either.
-  const Maybe targetLink = linkOf(target);
-  const Maybe currentMode = member(linkOf(current), "mode");
-  const Maybe targetMode = member(targetLink, "mode");
-  if (targetLink && currentMode && !same(currentMode, targetMode))
-    setConnection(cx, display, targetLink, targetMode);
-  const SettlePredicate snapshotPredicate = [&target](const Record& reading) {
+  const Link* targetLink = linkOf(target);
+  const Link* currentLink = linkOf(current);
+  if (targetLink && currentLink && currentLink->full &&
+      !(targetLink->full && currentLink->mode == targetLink->mode))
+    setConnection(cx, display, targetLink, connectionOf(targetLink));
+  const SettlePredicate snapshotPredicate = [&target](const Snapshot& reading) {
     return reading == target;
   };
   return settled(cx, display, snapshotPredicate).has_value();
@@ -78,8 +78,9 @@ bool restoreState(Context& cx, DisplayID display, const Record& target) {
 
 namespace {
 
-double signalHz(const Maybe& snapshot) {
-  return asNumber(member(member(linkOf(snapshot), "signal"), "hz")).value_or(0);
+double signalHz(const MaybeSnapshot& snapshot) {
+  const Signal* signal = signalOf(linkOf(snapshot));
+  return signal ? signal->hz : 0;
 }
 
 }  // namespace
@@ -88,7 +89,7 @@ void restoreOriginal(Context& cx) {
   ControllerState& s = cx.state;
   if (!s.originalMode) return;
   const DisplayID display = findDisplay(cx.platform.displays, s.targetUUID);
-  const Maybe current = readSnapshot(cx, display);
+  const MaybeSnapshot current = readSnapshot(cx, display);
 
   if (!current) {
     s.restoreFailed = true;
@@ -99,10 +100,10 @@ void restoreOriginal(Context& cx) {
   } else if (ownsReading(cx, current) && !sameConnection(current, s.originalMode)) {
     // Somebody else has moved the desktop since, but the connection is still the one this
     // system switched to: switch that back alone, and verify it.
-    const Maybe originalLink = linkOf(s.originalMode);
-    setConnection(cx, display, originalLink, member(originalLink, "mode"));
-    const SettlePredicate connectionPredicate = [&s](const Record& reading) {
-      return sameConnection(reading, s.originalMode);
+    const Link* originalLink = linkOf(s.originalMode);
+    setConnection(cx, display, originalLink, connectionOf(originalLink));
+    const SettlePredicate connectionPredicate = [&s](const Snapshot& reading) {
+      return sameConnection(linkOf(reading), linkOf(s.originalMode));
     };
     s.restoreFailed = !settled(cx, display, connectionPredicate);
   }
@@ -113,7 +114,7 @@ void restoreOriginal(Context& cx) {
   s.ownedConnectionMode = false;
 }
 
-bool ownsReading(const Context& cx, const Maybe& reading) {
+bool ownsReading(const Context& cx, const MaybeSnapshot& reading) {
   const ControllerState& s = cx.state;
   if (same(reading, s.ownedMode)) return true;
   return s.ownedConnectionMode && sameConnection(s.ownedMode, reading);

@@ -4,10 +4,11 @@
 #include <functional>
 
 #include "common/context.h"
+#include "link/reading.h"
 
 namespace df {
 
-using SettlePredicate = std::function<bool(const Record& reading)>;
+using SettlePredicate = std::function<bool(const Snapshot& reading)>;
 
 inline constexpr int kMaxReadings = 16;
 inline constexpr std::chrono::microseconds kReadingInterval{50000};
@@ -19,17 +20,17 @@ platform::Error setMode(Context& cx, DisplayID display, const platform::DisplayM
 // Polls readings 50 ms apart, at most 16, until two consecutive readings satisfy the predicate
 // and are equal; returns the second. nullopt at once when a reading is absent, or when 16
 // readings pass without such a pair.
-Maybe settled(Context& cx, DisplayID display, const SettlePredicate& predicate);
+MaybeSnapshot settled(Context& cx, DisplayID display, const SettlePredicate& predicate);
 
 // Drives the display back to the stored snapshot, desktop first and connection second; true
 // only when verified there, signal included (the poll waits for the link to follow).
-bool restoreState(Context& cx, DisplayID display, const Record& target);
+bool restoreState(Context& cx, DisplayID display, const Snapshot& target);
 
 // Puts the target back to originalMode while it is still in a state this system brought
 // about, then forgets the ownership state.
 void restoreOriginal(Context& cx);
 
 // Whether the reading is a state this system brought about.
-bool ownsReading(const Context& cx, const Maybe& reading);
+bool ownsReading(const Context& cx, const MaybeSnapshot& reading);
 
 }  // namespace df

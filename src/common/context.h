@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "common/record.h"
+#include "cycle/report.h"
+#include "link/reading.h"
 #include "platform/platform.h"
 
 namespace df {
@@ -19,10 +21,10 @@ struct ControllerState {
   std::optional<std::string> targetUUID;
   std::optional<std::string> requested;
   std::optional<std::string> chosen;
-  Maybe originalMode;
-  Maybe ownedMode;
-  Maybe approvedMode;
-  Maybe lastReport;
+  MaybeSnapshot originalMode;
+  MaybeSnapshot ownedMode;
+  MaybeSnapshot approvedMode;
+  std::optional<Report> lastReport;
   DisplayID lastDisplay = 0;
   std::uint32_t generation = 0;
   std::int64_t revision = 0;
@@ -51,6 +53,10 @@ struct Context {
   // off unless the entry point asks for them, and never change what the service does.
   std::function<void(std::string_view)> writeDiagnostic{};
   ControllerState state{};
+  // The report each inspection fills in; its storage is kept from one inspection to the next.
+  Report draft{};
+  CatalogueMemo catalogue{};
+  TimingMemo timings{};
   Counters counters{};
 };
 

@@ -18,6 +18,10 @@ using Maybe = std::optional<nlohmann::json>;
 inline bool same(const Maybe& a, const Maybe& b) {
   return a && b && *a == *b;
 }
+template <typename T>
+bool same(const std::optional<T>& a, const std::optional<T>& b) {
+  return a && b && *a == *b;
+}
 
 // value[key] read in place, when value is an object that has key; null otherwise.
 inline const Record* lookup(const Record* value, std::string_view key) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
 
 #include "apply/apply.h"
 #include "common/diagnostics.h"
@@ -25,12 +24,9 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-void appendOnce(std::vector<std::string>& list, std::string_view name) {
-  if (std::find(list.begin(), list.end(), name) == list.end()) list.emplace_back(name);
-}
-
-Maybe text(const std::optional<std::string>& s) {
-  return s ? Maybe(Record(*s)) : std::nullopt;
+// Both present and equal.
+bool sameText(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+  return a && b && *a == *b;
 }
 
 // One inspection cycle; lives for the cycle only.
@@ -47,8 +43,7 @@ class Cycle {
       s_.approvedMode.reset();
       s_.chosen.reset();
       s_.lastDisplay = 0;
-      report(cx_, display_, display_ == 0 ? "missing" : "protected", {}, Record::object(),
-             std::nullopt, false);
+      report(cx_, display_, display_ == 0 ? "missing" : "protected", nullptr, std::nullopt, false);
       return;
     }
     bookkeeping();
@@ -94,52 +89,40 @@ class Cycle {
     auto& displays = cx_.platform.displays;
     current_ = displays.copyDisplayMode(display_);
     if (auto list = displays.copyAllDisplayModes(display_, true)) modes_ = std::move(*list);
-    std::vector<const platform::DisplayMode*> modeList;
-    for (const auto& m : modes_)
-      if (m) modeList.push_back(m.get());
-    if (current_) modeList.push_back(current_.get());
 
-    for (const platform::DisplayMode* m : modeList) {
-      if (auto name = formatOf(m)) {
-        // The first mode holds each name, except that the current mode takes its own.
-        if (!formatMap_.contains(*name) || m == current_.get()) formatMap_[*name] = m;
-      }
-      if (auto key = nativeKey(m, s_.targetUUID)) {
-        formatMap_[*key] = m;
-        nativeMap_[*key] = nativeLabel(*m);
-      }
+    // The link is kept once: in the starting snapshot, or alone when there is no mode.
+    std::optional<Link> link = hdmiLink(cx_, display_);
+    if (current_)
+      starting_ = snapshot(current_.get(), std::move(link));
+    else
+      linkAlone_ = std::move(link);
+    link_ = starting_ ? linkOf(*starting_) : (linkAlone_ ? &*linkAlone_ : nullptr);
+    signal_ = signalOf(link_);
+
+    // The 1080p formats offered through the connection, or shown by the signal.
+    std::array<std::string_view, k1080pProbeList.size()> extra;
+    std::size_t extras = 0;
+    const bool hasMode = connectionOf(link_) != nullptr;
+    for (std::size_t i = 0; i < k1080pProbeList.size(); ++i) {
+      const std::string_view entry = k1080pProbeList[i];
+      const std::optional<double> rate = link_ ? link_->rate1080p(entry) : std::nullopt;
+      if (rate && hasMode) connections_[i] = connectionFor(cx_, *link_, *rate);
+      if (connections_[i] || (signal_ && signal_->format == entry)) extra[extras++] = entry;
     }
+    catalogue_ = catalogueFor(cx_.catalogue, modes_, current_.get(), s_.targetUUID,
+                              std::span(extra.data(), extras));
+  }
 
-    link_ = hdmiLink(cx_, display_);
-    starting_ = snapshot(current_.get(), link_);
-    signal_ = member(link_, "signal");
-
-    for (const auto& [key, mode] : formatMap_)
-      if (!startsWith(key, kNativePrefix)) formats_.push_back(key);
-    const Record* link = link_ ? &*link_ : nullptr;
-    const Record* linkMode = lookup(link, "mode");
-    for (std::string_view entry : k1080pProbeList) {
-      const Record* rate = lookup(lookup(link, "progressive1080Rates"), entry);
-      Maybe c;
-      if (rate && rate->is_number() && linkMode && linkMode->is_object() && !linkMode->empty())
-        c = connectionFor(cx_, *link_, rate->get<double>());
-      if (c) {
-        connectionMap_[std::string(entry)] = std::move(*c);
-        appendOnce(formats_, entry);
-      } else if (isString(member(signal_, "format"), entry)) {
-        appendOnce(formats_, entry);
-      }
-    }
-    std::sort(formats_.begin(), formats_.end(),
-              [](const std::string& a, const std::string& b) { return naturalLess(a, b); });
+  // The mode that holds a format key in this cycle's listing.
+  const platform::DisplayMode* holderOf(std::string_view key) const {
+    const std::optional<std::size_t> index = catalogue_->holder(key);
+    if (!index) return nullptr;
+    return *index < modes_.size() ? modes_[*index].get() : current_.get();
   }
 
   void choose() {
     const std::string requested = s_.requested.value_or("");
-    auto offered = [this](std::string_view key) {
-      return std::find(formats_.begin(), formats_.end(), key) != formats_.end() ||
-             nativeMap_.contains(key);
-    };
+    auto offered = [this](std::string_view key) { return catalogue_->offers(key); };
     s_.chosen.reset();
     if (!s_.requested) return;
     if (requested == "auto") {
@@ -159,10 +142,10 @@ class Cycle {
     if (display_ != previous_ || apply_ || !s_.chosen) choose();
 
     std::string_view phase = s_.restoreFailed ? "restoreFailed" : "idle";
-    reportSnapshot_ = starting_;
+    shown_ = &starting_;
     if (!s_.enabled) return finish(phase);
     if (s_.requested == "current") {
-      s_.approvedMode = starting_;
+      approve(starting_);
       return finish(starting_ ? "current" : "unavailable");
     }
 
@@ -173,40 +156,35 @@ class Cycle {
 
   // Where the display is, and where the chosen format lives.
   void locate() {
-    const Maybe chosen = text(s_.chosen);
-    if (s_.chosen) {
-      auto it = formatMap_.find(*s_.chosen);
-      if (it != formatMap_.end()) targetMode_ = it->second;
-    }
+    if (s_.chosen) targetMode_ = holderOf(*s_.chosen);
     if (nativeRequest_) {
-      present_ = text(nativeKey(current_.get(), s_.targetUUID));
+      present_ = nativeKey(current_.get(), s_.targetUUID);
     } else if (link_) {
-      present_ = member(signal_, "format");
+      if (signal_) present_ = signal_->format;
     } else {
-      present_ = text(formatOf(current_.get()));
+      present_ = formatOf(current_.get());
     }
 
     if (s_.chosen) {
-      const bool signal1080 = asUnsigned(member(signal_, "width")) == 1920u &&
-                              asUnsigned(member(signal_, "height")) == 1080u;
+      const bool signal1080 = signal_ && signal_->width == 1920u && signal_->height == 1080u;
       if (targetMode_ == nullptr || signal1080) {
-        auto it = connectionMap_.find(*s_.chosen);
-        if (it != connectionMap_.end()) targetConnection_ = it->second;
+        for (std::size_t i = 0; i < k1080pProbeList.size(); ++i)
+          if (*s_.chosen == k1080pProbeList[i] && connections_[i])
+            targetConnection_ = &*connections_[i];
       }
     }
-    const bool signalLive = asNumber(member(signal_, "hz")).value_or(0) > 0;
+    const bool signalLive = signal_ && signal_->hz > 0;
     reachable_ = (nativeRequest_ || !link_ || signalLive) &&
-                 (targetMode_ != nullptr || targetConnection_ || same(chosen, present_));
+                 (targetMode_ != nullptr || targetConnection_ || sameText(s_.chosen, present_));
   }
 
   void change() {
     expected_ = reportedMode(targetMode_);
-    const Maybe originalLink = linkOf(s_.originalMode);
-    const bool restoreFirst =
-        !targetConnection_ && same(starting_, s_.ownedMode) && originalLink &&
-        !same(originalLink, link_) &&
-        same(member(s_.originalMode, "desktop"), member(starting_, "desktop"));
-    alreadyChosen_ = !restoreFirst && same(text(s_.chosen), present_);
+    const Link* originalLink = linkOf(s_.originalMode);
+    const bool restoreFirst = !targetConnection_ && same(starting_, s_.ownedMode) && originalLink &&
+                              !(link_ && *originalLink == *link_) &&
+                              s_.originalMode->desktop == starting_->desktop;
+    alreadyChosen_ = !restoreFirst && sameText(s_.chosen, present_);
 
     bool verify = false;
     if (targetConnection_ && !alreadyChosen_) {
@@ -222,37 +200,42 @@ class Cycle {
                setMode(cx_, display_, targetMode_) == platform::kSuccess;
     }
 
-    Maybe result;
+    MaybeSnapshot result;
     if (verify) result = settled(cx_, display_, predicate());
     if (!result) return fail();
 
     if (!same(result, starting_)) takeOwnership(result);
-    reportSnapshot_ = result;
-    present_ = text(s_.chosen);
+    after_ = std::move(result);
+    shown_ = &after_;
+    present_ = s_.chosen;
   }
 
   SettlePredicate predicate() const {
-    return [this](const Record& reading) {
-      const Maybe readingLink = linkOf(reading);
+    return [this](const Snapshot& reading) {
+      const Link* readingLink = linkOf(reading);
       if (link_ && !nativeRequest_) {
-        if (!same(member(member(readingLink, "signal"), "format"), text(s_.chosen))) return false;
+        const Signal* signal = signalOf(readingLink);
+        if (!signal || !s_.chosen || signal->format != *s_.chosen) return false;
         if (alreadyChosen_) return true;
       }
-      if (targetConnection_) return same(member(readingLink, "mode"), targetConnection_);
-      return same(member(reading, "desktop"), expected_);
+      if (targetConnection_) {
+        const Connection* mode = connectionOf(readingLink);
+        return mode && *mode == *targetConnection_;
+      }
+      return reading.desktop == expected_;
     };
   }
 
-  void takeOwnership(const Maybe& owned) {
+  void takeOwnership(const MaybeSnapshot& owned) {
     if (!s_.originalMode || (display_ == previous_ && !ownsReading(cx_, starting_)))
       s_.originalMode = starting_;
     s_.ownedMode = owned;
-    s_.ownedConnectionMode = targetConnection_.has_value();
+    s_.ownedConnectionMode = targetConnection_ != nullptr;
   }
 
   void fail() {
     s_.applyFailed = true;
-    if (const Maybe now = readSnapshot(cx_, display_)) {
+    if (const MaybeSnapshot now = readSnapshot(cx_, display_)) {
       const bool back = switchAsked_
                             ? takeBackSwitch()
                             : same(now, starting_) || restoreState(cx_, display_, *starting_);
@@ -262,35 +245,39 @@ class Cycle {
         s_.approvedMode.reset();
       }
     }
-    reportSnapshot_ = readSnapshot(cx_, display_);
+    after_ = readSnapshot(cx_, display_);
+    shown_ = &after_;
   }
 
   // A slow link may still carry out the switch after the verification gave up, so the starting
   // connection mode is asked for again even when no reading shows the switch yet; true when the
   // display is verified back in the starting state.
   bool takeBackSwitch() {
-    setConnection(cx_, display_, link_, member(link_, "mode"));
-    const SettlePredicate startingPredicate = [this](const Record& reading) {
-      return same(reading, starting_);
+    setConnection(cx_, display_, link_, connectionOf(link_));
+    const SettlePredicate startingPredicate = [this](const Snapshot& reading) {
+      return starting_ && reading == *starting_;
     };
     return settled(cx_, display_, startingPredicate).has_value();
   }
 
   std::string_view phaseOf() {
     if (s_.applyFailed) return "failed";
-    if (same(text(s_.chosen), present_)) {
-      s_.approvedMode = reportSnapshot_;
+    if (sameText(s_.chosen, present_)) {
+      approve(*shown_);
       return "matched";
     }
     return reachable_ ? "mismatch" : "unavailable";
   }
 
+  // Kept by value; an equal snapshot is not copied again.
+  void approve(const MaybeSnapshot& reading) {
+    if (!same(s_.approvedMode, reading)) s_.approvedMode = reading;
+  }
+
   void finish(std::string_view phase) {
-    const bool canPresent = s_.enabled && reportSnapshot_ &&
-                            same(s_.approvedMode, reportSnapshot_) && stillAssigned(cx_, display_);
-    // The catalogue ends with the cycle: the report takes it over.
-    report(cx_, display_, phase, std::move(formats_), std::move(nativeMap_), reportSnapshot_,
-           canPresent);
+    const bool canPresent =
+        s_.enabled && *shown_ && same(s_.approvedMode, *shown_) && stillAssigned(cx_, display_);
+    report(cx_, display_, phase, std::move(catalogue_), *shown_, canPresent);
     // The mode handles are released when the cycle ends, after the report.
   }
 
@@ -303,61 +290,27 @@ class Cycle {
   bool mayApply_ = false;
   platform::ModeHandle current_;
   std::vector<platform::ModeHandle> modes_;
-  std::map<std::string, const platform::DisplayMode*, std::less<>> formatMap_;
-  Record nativeMap_ = Record::object();
-  Maybe link_;
-  Maybe starting_;
-  Maybe signal_;
-  std::map<std::string, Record, std::less<>> connectionMap_;
-  std::vector<std::string> formats_;
+  std::shared_ptr<const Catalogue> catalogue_;
+  MaybeSnapshot starting_;
+  std::optional<Link> linkAlone_;
+  const Link* link_ = nullptr;      // the link read at the start, in starting_ or linkAlone_
+  const Signal* signal_ = nullptr;  // in link_, when it has one with keys
+  // The connection mode found for each entry of the 1080p probe list.
+  std::array<std::optional<Connection>, k1080pProbeList.size()> connections_;
 
   bool nativeRequest_ = false;
   const platform::DisplayMode* targetMode_ = nullptr;
-  Maybe present_;
-  Maybe targetConnection_;
+  std::optional<std::string> present_;
+  const Connection* targetConnection_ = nullptr;  // in connections_
   bool reachable_ = false;
-  Record expected_ = Record::object();
+  Desktop expected_;
   bool alreadyChosen_ = false;
   bool switchAsked_ = false;
-  Maybe reportSnapshot_;
+  MaybeSnapshot after_;                      // read after a change or a failure
+  const MaybeSnapshot* shown_ = &starting_;  // the snapshot reported
 };
 
 }  // namespace
-
-bool naturalLess(std::string_view a, std::string_view b) {
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  std::size_t i = 0;
-  std::size_t j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (digit(a[i]) && digit(b[j])) {
-      std::size_t ei = i;
-      std::size_t ej = j;
-      while (ei < a.size() && digit(a[ei])) ++ei;
-      while (ej < b.size() && digit(b[ej])) ++ej;
-      std::string_view ra = a.substr(i, ei - i);
-      std::string_view rb = b.substr(j, ej - j);
-      ra.remove_prefix(std::min(ra.find_first_not_of('0'), ra.size()));
-      rb.remove_prefix(std::min(rb.find_first_not_of('0'), rb.size()));
-      if (ra.size() != rb.size()) return ra.size() < rb.size();
-      if (ra != rb) return ra < rb;
-      i = ei;
-      j = ej;
-      continue;
-    }
-    // Letters fold to lower case as in the C locale; other bytes compare as they are.
-    auto lower = [](char c) {
-      const auto u = static_cast<unsigned char>(c);
-      return u >= 'A' && u <= 'Z' ? u + ('a' - 'A') : u;
-    };
-    const unsigned ca = lower(a[i]);
-    const unsigned cb = lower(b[j]);
-    if (ca != cb) return ca < cb;
-    ++i;
-    ++j;
-  }
-  if ((a.size() - i) != (b.size() - j)) return (a.size() - i) < (b.size() - j);
-  return a < b;  // equal for people: any fixed order keeps the sort strict
-}
 
 void inspect(Context& cx, bool apply) {
   ++cx.counters.inspections;

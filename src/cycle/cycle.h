@@ -7,14 +7,11 @@
 #include <vector>
 
 #include "common/context.h"
+#include "cycle/catalogue.h"
 
 namespace df {
 
 void inspect(Context& cx, bool apply);
-
-// Orders strings as file names are ordered for people: runs of digits by value, letters
-// without regard to case.
-bool naturalLess(std::string_view a, std::string_view b);
 
 inline constexpr std::string_view kNativePrefix = "native:";
 

@@ -1,42 +1,125 @@
 #include "cycle/report.h"
 
+#include <utility>
+
+#include "common/context.h"
+
 namespace df {
 
-Record actualOf(const Maybe& snapshot) {
-  Maybe desktop = member(snapshot, "desktop");
-  Record actual = desktop && desktop->is_object() ? *desktop : Record::object();
-  Maybe link = member(snapshot, "link");
-  if (!link || !link->is_object()) return actual;
-  Maybe signal = member(link, "signal");
-  if (signal && signal->is_object() && !signal->empty()) {
-    for (const auto& [key, value] : signal->items()) actual[key] = value;
-  } else {
-    actual["format"] = "";
-    actual["hz"] = 0.0;
+Actual actualOf(const MaybeSnapshot& snapshot) {
+  Actual a;
+  if (!snapshot) return a;
+  const Desktop& d = snapshot->desktop;
+  if (!d.empty) {
+    a.desktopKeys = a.sizeKeys = a.rateKeys = true;
+    a.scan = Actual::Scan::kInteger;
+    a.modeId = d.modeId;
+    a.width = d.width;
+    a.height = d.height;
+    a.logicalWidth = d.logicalWidth;
+    a.logicalHeight = d.logicalHeight;
+    a.flags = d.flags;
+    a.interlaced = (d.flags & platform::kModeInterlaced) != 0;
+    a.hz = d.hz;
+    a.format = d.format;
   }
-  return actual;
+  const Link* link = linkOf(snapshot);
+  if (link == nullptr) return a;
+  a.rateKeys = true;
+  if (const Signal* signal = signalOf(link)) {
+    a.sizeKeys = true;
+    a.scan = Actual::Scan::kBoolean;
+    a.width = signal->width;
+    a.height = signal->height;
+    a.interlaced = signal->interlaced;
+    a.hz = signal->hz;
+    a.format = signal->format;
+  } else {
+    a.hz = 0.0;
+    a.format.clear();
+  }
+  return a;
 }
 
-void report(Context& cx, DisplayID display, std::string_view phase,
-            std::vector<std::string> formats, Record nativeModes, const Maybe& snapshot,
+Record toJson(const Actual& a) {
+  Record r = Record::object();
+  if (a.desktopKeys) {
+    r["modeId"] = a.modeId;
+    r["logicalWidth"] = a.logicalWidth;
+    r["logicalHeight"] = a.logicalHeight;
+    r["flags"] = a.flags;
+  }
+  if (a.sizeKeys) {
+    r["width"] = a.width;
+    r["height"] = a.height;
+  }
+  if (a.rateKeys) {
+    r["hz"] = a.hz;
+    r["format"] = a.format;
+  }
+  if (a.scan == Actual::Scan::kInteger) r["interlaced"] = a.interlaced ? 1 : 0;
+  if (a.scan == Actual::Scan::kBoolean) r["interlaced"] = a.interlaced;
+  return r;
+}
+
+bool Report::operator==(const Report& o) const {
+  static const Catalogue none;
+  const Catalogue& c = catalogue ? *catalogue : none;
+  const Catalogue& oc = o.catalogue ? *o.catalogue : none;
+  return revision == o.revision && id == o.id && phase == o.phase &&
+         restoreFailed == o.restoreFailed && (&c == &oc || c == oc) && actual == o.actual &&
+         chosen == o.chosen && uuid == o.uuid && canPresent == o.canPresent;
+}
+
+Record toJson(const Report& report) {
+  Record natives = Record::object();
+  Record formats = Record::array();
+  if (report.catalogue) {
+    for (const NativeMode& m : report.catalogue->nativeModes) natives[m.key] = m.label;
+    for (const std::string& f : report.catalogue->formats) formats.push_back(f);
+  }
+  Record r = Record::object();
+  r["revision"] = report.revision;
+  r["id"] = report.id != 0 ? Record(std::to_string(report.id)) : Record(nullptr);
+  r["phase"] = report.phase;
+  r["restoreFailed"] = report.restoreFailed;
+  r["formats"] = std::move(formats);
+  r["nativeModes"] = std::move(natives);
+  r["actual"] = toJson(report.actual);
+  r["chosen"] = report.chosen;
+  r["uuid"] = report.uuid;
+  r["canPresent"] = report.canPresent;
+  return r;
+}
+
+void report(Context& cx, platform::DisplayID display, std::string_view phase,
+            std::shared_ptr<const Catalogue> catalogue, const MaybeSnapshot& snapshot,
             bool canPresent) {
   ++cx.counters.reports;
   const ControllerState& s = cx.state;
-  Record r = Record::object();
-  r["revision"] = s.revision;
-  r["id"] = display != 0 ? Record(std::to_string(display)) : Record(nullptr);
-  r["phase"] = phase;
-  r["restoreFailed"] = s.restoreFailed;
-  r["formats"] = std::move(formats);
-  r["nativeModes"] = std::move(nativeModes);
-  r["actual"] = actualOf(snapshot);
-  r["chosen"] = s.chosen.value_or("");
-  r["uuid"] = s.targetUUID.value_or("");
-  r["canPresent"] = canPresent;
+  Report& r = cx.draft;
+  r.revision = s.revision;
+  r.id = display;
+  r.phase = phase;
+  r.restoreFailed = s.restoreFailed;
+  r.catalogue = std::move(catalogue);
+  r.actual = actualOf(snapshot);
+  // Assigned in place: the draft's strings keep their storage from one report to the next.
+  if (s.chosen)
+    r.chosen = *s.chosen;
+  else
+    r.chosen.clear();
+  if (s.targetUUID)
+    r.uuid = *s.targetUUID;
+  else
+    r.uuid.clear();
+  r.canPresent = canPresent;
 
-  if (s.lastReport && *s.lastReport == r) return;
-  std::optional<std::string> text = serialize(r);
-  cx.state.lastReport = std::move(r);
+  if (cx.state.lastReport && *cx.state.lastReport == r) return;
+  std::optional<std::string> text = serialize(toJson(r));
+  // The draft becomes the last report; the last one's storage serves the next draft.
+  if (!cx.state.lastReport) cx.state.lastReport.emplace();
+  std::swap(*cx.state.lastReport, r);
   if (!text) return;
   ++cx.counters.linesWritten;
   cx.writeLine(*text);

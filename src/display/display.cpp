@@ -1,16 +1,37 @@
 #include "display/display.h"
 
+#include <algorithm>
+#include <array>
+
 namespace df {
 
-std::vector<DisplayID> onlineDisplays(platform::DisplayServices& displays) {
+namespace {
+
+// Calls visit for each online display in the platform's order; nothing on any error. A few
+// displays are listed on the stack: the target is looked up several times per inspection.
+template <typename Visit>
+void forEachOnline(platform::DisplayServices& displays, Visit&& visit) {
   std::uint32_t count = 0;
-  if (displays.getOnlineDisplayList(0, nullptr, &count) != platform::kSuccess || count == 0)
-    return {};
-  std::vector<DisplayID> ids(count);
+  if (displays.getOnlineDisplayList(0, nullptr, &count) != platform::kSuccess || count == 0) return;
+  std::array<DisplayID, 16> few{};
+  std::vector<DisplayID> many;
+  if (count > few.size()) many.resize(count);
+  DisplayID* ids = many.empty() ? few.data() : many.data();
   std::uint32_t filled = 0;
-  if (displays.getOnlineDisplayList(count, ids.data(), &filled) != platform::kSuccess) return {};
+  if (displays.getOnlineDisplayList(count, ids, &filled) != platform::kSuccess) return;
   // A display that came online between the two calls is not in the list.
-  ids.resize(std::min(filled, count));
+  for (std::uint32_t i = 0; i < std::min(filled, count); ++i)
+    if (!visit(ids[i])) return;
+}
+
+}  // namespace
+
+std::vector<DisplayID> onlineDisplays(platform::DisplayServices& displays) {
+  std::vector<DisplayID> ids;
+  forEachOnline(displays, [&ids](DisplayID d) {
+    ids.push_back(d);
+    return true;
+  });
   return ids;
 }
 
@@ -26,17 +47,21 @@ DisplayID findDisplay(platform::DisplayServices& displays, const std::optional<s
   if (ambiguous != nullptr) *ambiguous = false;
   if (!uuid) return 0;
   DisplayID found = 0;
-  for (DisplayID d : onlineDisplays(displays)) {
+  bool twice = false;
+  forEachOnline(displays, [&](DisplayID d) {
     std::optional<std::string> s = displayUUIDString(displays, d);
     if (s && *s == *uuid) {
       if (found != 0) {
-        if (ambiguous != nullptr) *ambiguous = true;
-        return 0;
+        twice = true;
+        return false;
       }
       found = d;
     }
-  }
-  return found;
+    return true;
+  });
+  if (!twice) return found;
+  if (ambiguous != nullptr) *ambiguous = true;
+  return 0;
 }
 
 DisplayTest displayTests(Context& cx, DisplayID d) {

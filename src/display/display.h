@@ -33,8 +33,9 @@ enum class DisplayTest {
   kHWMirrored
 };
 
-// Conditions 2 to 7 of eligibility: a control display is known and differs from d, and d is
-// active, not built in and in no mirror set. Stops at the first failure and names it.
+// The eligibility tests other than the target lookup: a control display is known and differs
+// from d, and d is active, not built in and in no mirror set. Stops at the first failure and
+// names it.
 DisplayTest displayTests(Context& cx, DisplayID d);
 inline bool passesDisplayTests(Context& cx, DisplayID d) {
   return displayTests(cx, d) == DisplayTest::kPassed;

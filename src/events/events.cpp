@@ -48,9 +48,8 @@ void recheckTiming(Context& cx, std::uint32_t chain, int left) {
 bool recheckCondition(const Context& cx) {
   const ControllerState& s = cx.state;
   if (!s.enabled || s.requested == "current" || !s.lastReport) return false;
-  const Maybe phase = member(s.lastReport, "phase");
-  return isString(phase, "missing") || isString(phase, "unavailable") ||
-         isString(phase, "mismatch");
+  const std::string_view phase = s.lastReport->phase;
+  return phase == "missing" || phase == "unavailable" || phase == "mismatch";
 }
 
 }  // namespace df

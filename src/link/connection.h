@@ -1,23 +1,25 @@
-// Reading, comparing and switching the HDMI connection of the target.
+// Comparing and switching the HDMI connection of the target.
 #pragma once
 
 #include "common/context.h"
+#include "link/reading.h"
 
 namespace df {
 
-// The snapshot's link record; nullopt when the snapshot is absent or its "link" is null.
-Maybe linkOf(const Maybe& snapshot);
-
-// Both links present with equal "uuid", "signal" and "mode".
-bool sameConnection(const Maybe& a, const Maybe& b);
+// Both links present and full, with equal "uuid", "signal" and "mode".
+bool sameConnection(const Link* a, const Link* b);
+inline bool sameConnection(const MaybeSnapshot& a, const MaybeSnapshot& b) {
+  return sameConnection(linkOf(a), linkOf(b));
+}
 
 // The one available 1920 by 1080 connection mode at the link's current colour and HDR encoding
 // whose nominal rate is within tolerance of rate or of rate rounded to two decimals; nullopt
 // when there is none or more than one.
-Maybe connectionFor(Context& cx, const Record& link, double rate);
+std::optional<Connection> connectionFor(Context& cx, const Link& link, double rate);
 
-// Asks the external display to take the connection mode the record describes, when the display
-// is eligible. The switch lands only once the link retrains; callers verify it by polling.
-void setConnection(Context& cx, DisplayID display, const Maybe& link, const Maybe& connection);
+// Asks the external display to take the connection mode, when the display is eligible and the
+// link (present and full) is the external display's. Without a connection nothing happens. The
+// switch lands only once the link retrains; callers verify it by polling.
+void setConnection(Context& cx, DisplayID display, const Link* link, const Connection* connection);
 
 }  // namespace df

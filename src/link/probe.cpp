@@ -51,52 +51,10 @@ bool isHdmiMatch(platform::DeviceRegistry& registry, platform::RegistryObject& s
   return isString(lookup(transport.get(), "Downstream"), "HDMI");
 }
 
-}  // namespace
-
-Maybe connectionDescription(const platform::ExternalMode* mode) {
-  if (mode == nullptr) return std::nullopt;
-  std::optional<bool> vrr = mode->isVRR();
-  if (!vrr || *vrr) return std::nullopt;
-  const double hz = mode->refreshRate();
-  if (!std::isfinite(hz) || !(hz > 0)) return std::nullopt;
-  std::optional<std::string> color = mode->colorMode();
-  std::optional<std::string> hdr = mode->hdrMode();
-  Record c = Record::object();
-  c["width"] = mode->width();
-  c["height"] = mode->height();
-  c["nominalHz"] = hz;
-  c["color"] = color.value_or("");
-  c["hdr"] = hdr.value_or("");
-  return c;
-}
-
-Maybe hdmiLink(Context& cx, DisplayID display) {
-  platform::ExternalDisplayHandle external = cx.platform.external.externalDisplay();
-  // Another display's link says nothing about this one.
-  if (!external || display == 0 || external->display() != display) return std::nullopt;
-  std::optional<std::string> uuid = external->uuid();
-  if (!uuid || uuid->empty()) return std::nullopt;
-
-  auto& registry = cx.platform.registry;
-  platform::RegistryHandle iterator;
-  if (registry.servicesMatching(kFramebufferClass, iterator) != 0 || !iterator) return std::nullopt;
-  platform::RegistryHandle held;
-  while (platform::RegistryHandle service = registry.iteratorNext(*iterator)) {
-    if (!isHdmiMatch(registry, *service, *uuid)) continue;
-    if (held) return std::nullopt;  // two HDMI services for one display: trust neither
-    held = std::move(service);
-  }
-  iterator.reset();
-  if (!held) return std::nullopt;
-
-  platform::PropertyValue timingId = registry.registryProperty(*held, "DPTimingModeId");
-  platform::PropertyValue elements = registry.registryProperty(*held, "TimingElements");
-  held.reset();
-  if (!timingId || !timingId->is_number() || !elements || !elements->is_array())
-    return Record::object();
-
-  Record rates = Record::object();
-  Record signal = Record::object();
+// Reads the timing elements, unless the memo holds this very value already.
+const TimingMemo& readTimings(TimingMemo& memo, const platform::PropertyValue& elements) {
+  if (memo.elements == elements) return memo;
+  memo = TimingMemo{elements, {}, std::nullopt, std::nullopt};
   for (const Record& element : *elements) {
     if (!element.is_object()) continue;
     Reader read;
@@ -124,30 +82,71 @@ Maybe hdmiLink(Context& cx, DisplayID display) {
       const double exact = *format == "1080p59.94" ? k1080p5994 : 60.0;
       if (cea == 16 && hTotal == 2200 && vTotal == 1125 &&
           std::fabs(hz - exact) <= kRateTolerance) {
-        rates[*format] = exact;
+        (*format == "1080p59.94" ? memo.rate1080p5994 : memo.rate1080p6000) = exact;
       } else {
         format.reset();
       }
     }
-    if ((id ? *id == *timingId : Record(0) == *timingId) && hActive != 0 && vActive != 0 &&
-        hz > 0) {
-      signal = Record::object();
-      signal["width"] = hActive;
-      signal["height"] = vActive;
-      signal["hz"] = hz;
-      signal["format"] = format.value_or("");
-      signal["interlaced"] = interlaced;
-    }
+    memo.usable.push_back({id ? *id : Record(), id != nullptr, hActive, vActive, hz, interlaced,
+                           format.value_or("")});
+  }
+  return memo;
+}
+
+}  // namespace
+
+std::optional<Connection> connectionDescription(const platform::ExternalMode* mode) {
+  if (mode == nullptr) return std::nullopt;
+  std::optional<bool> vrr = mode->isVRR();
+  if (!vrr || *vrr) return std::nullopt;
+  const double hz = mode->refreshRate();
+  if (!std::isfinite(hz) || !(hz > 0)) return std::nullopt;
+  std::optional<std::string> color = mode->colorMode();
+  std::optional<std::string> hdr = mode->hdrMode();
+  return Connection{mode->width(), mode->height(), hz, std::move(color).value_or(""),
+                    std::move(hdr).value_or("")};
+}
+
+std::optional<Link> hdmiLink(Context& cx, DisplayID display) {
+  platform::ExternalDisplayHandle external = cx.platform.external.externalDisplay();
+  // Another display's link says nothing about this one.
+  if (!external || display == 0 || external->display() != display) return std::nullopt;
+  std::optional<std::string> uuid = external->uuid();
+  if (!uuid || uuid->empty()) return std::nullopt;
+
+  auto& registry = cx.platform.registry;
+  platform::RegistryHandle iterator;
+  static const std::string kClass = kFramebufferClass;
+  if (registry.servicesMatching(kClass, iterator) != 0 || !iterator) return std::nullopt;
+  platform::RegistryHandle held;
+  while (platform::RegistryHandle service = registry.iteratorNext(*iterator)) {
+    if (!isHdmiMatch(registry, *service, *uuid)) continue;
+    if (held) return std::nullopt;  // two HDMI services for one display: trust neither
+    held = std::move(service);
+  }
+  iterator.reset();
+  if (!held) return std::nullopt;
+
+  platform::PropertyValue timingId = registry.registryProperty(*held, "DPTimingModeId");
+  platform::PropertyValue elements = registry.registryProperty(*held, "TimingElements");
+  held.reset();
+  if (!timingId || !timingId->is_number() || !elements || !elements->is_array()) return Link{};
+
+  Link link;
+  link.full = true;
+  const TimingMemo& timings = readTimings(cx.timings, elements);
+  link.rate1080p5994 = timings.rate1080p5994;
+  link.rate1080p6000 = timings.rate1080p6000;
+  for (const TimingElement& t : timings.usable) {
+    // The current timing; a later element that also passes replaces an earlier one.
+    if ((t.hasId ? t.id == *timingId : Record(0) == *timingId) && t.width != 0 && t.height != 0 &&
+        t.hz > 0)
+      link.signal = Signal{t.width, t.height, t.hz, t.format, t.interlaced};
   }
 
   platform::ExternalModeHandle current = external->currentMode();
-  Maybe mode = connectionDescription(current.get());
-
-  Record link = Record::object();
-  link["uuid"] = *uuid;
-  link["progressive1080Rates"] = std::move(rates);
-  link["signal"] = std::move(signal);
-  link["mode"] = mode ? *mode : Record::object();
+  link.mode = connectionDescription(current.get());
+  link.uuid = std::move(*uuid);
   return link;
 }
 

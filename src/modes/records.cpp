@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "display/display.h"
-#include "link/probe.h"
 #include "modes/format.h"
 
 namespace df {
@@ -105,76 +103,83 @@ void appendFixed6(std::string& out, double value) {
 
 }  // namespace
 
-Record reportedMode(const platform::DisplayMode* mode) {
-  Record r = Record::object();
-  if (mode == nullptr) return r;
+Desktop reportedMode(const platform::DisplayMode* mode) {
+  Desktop d;
+  if (mode == nullptr) return d;
   const double hz = mode->refreshRate();
-  const std::uint32_t flags = mode->ioFlags();
-  r["modeId"] = mode->ioDisplayModeID();
-  r["width"] = static_cast<std::uint64_t>(mode->pixelWidth());
-  r["height"] = static_cast<std::uint64_t>(mode->pixelHeight());
-  r["logicalWidth"] = static_cast<std::uint64_t>(mode->width());
-  r["logicalHeight"] = static_cast<std::uint64_t>(mode->height());
-  r["flags"] = flags;
-  r["interlaced"] = (flags & platform::kModeInterlaced) != 0 ? 1 : 0;
-  r["hz"] = std::isfinite(hz) ? hz : 0.0;
-  r["format"] = formatOf(mode).value_or("");
+  d.empty = false;
+  d.modeId = mode->ioDisplayModeID();
+  d.width = mode->pixelWidth();
+  d.height = mode->pixelHeight();
+  d.logicalWidth = mode->width();
+  d.logicalHeight = mode->height();
+  d.flags = mode->ioFlags();
+  d.hz = std::isfinite(hz) ? hz : 0.0;
+  d.format = formatOf(mode).value_or("");
+  return d;
+}
+
+Record toJson(const Desktop& d) {
+  Record r = Record::object();
+  if (d.empty) return r;
+  // The kinds decide how the numbers are written: "hz" stays a floating number when whole.
+  r["modeId"] = d.modeId;
+  r["width"] = d.width;
+  r["height"] = d.height;
+  r["logicalWidth"] = d.logicalWidth;
+  r["logicalHeight"] = d.logicalHeight;
+  r["flags"] = d.flags;
+  r["interlaced"] = (d.flags & platform::kModeInterlaced) != 0 ? 1 : 0;
+  r["hz"] = d.hz;
+  r["format"] = d.format;
   return r;
+}
+
+bool writeNativeKey(std::string& out, const platform::DisplayMode* mode,
+                    const std::optional<std::string>& uuid) {
+  out.clear();
+  if (mode == nullptr || !uuid) return false;
+  if ((mode->ioFlags() & kNativeMask) != kNativeWanted) return false;
+  const double hz = mode->refreshRate();
+  if (!std::isfinite(hz) || !(hz > 0) || hz > 1000) return false;
+  if (mode->width() != mode->pixelWidth() || mode->height() != mode->pixelHeight()) return false;
+  out += "native:";
+  out += *uuid;
+  out += ':';
+  appendNumber(out, static_cast<std::uint32_t>(mode->ioDisplayModeID()), 16);
+  out += ':';
+  appendNumber(out, mode->pixelWidth());
+  out += 'x';
+  appendNumber(out, mode->pixelHeight());
+  out += scanLetter(*mode);
+  out += ':';
+  appendNumber(out, static_cast<long long>(std::llround(hz * 1000000.0)));
+  return true;
 }
 
 std::optional<std::string> nativeKey(const platform::DisplayMode* mode,
                                      const std::optional<std::string>& uuid) {
-  if (mode == nullptr || !uuid) return std::nullopt;
-  if ((mode->ioFlags() & kNativeMask) != kNativeWanted) return std::nullopt;
-  const double hz = mode->refreshRate();
-  if (!std::isfinite(hz) || !(hz > 0) || hz > 1000) return std::nullopt;
-  if (mode->width() != mode->pixelWidth() || mode->height() != mode->pixelHeight())
-    return std::nullopt;
   std::string key;
-  key.reserve(7 + uuid->size() + 48);
-  key += "native:";
-  key += *uuid;
-  key += ':';
-  appendNumber(key, static_cast<std::uint32_t>(mode->ioDisplayModeID()), 16);
-  key += ':';
-  appendNumber(key, mode->pixelWidth());
-  key += 'x';
-  appendNumber(key, mode->pixelHeight());
-  key += scanLetter(*mode);
-  key += ':';
-  appendNumber(key, static_cast<long long>(std::llround(hz * 1000000.0)));
+  if (!writeNativeKey(key, mode, uuid)) return std::nullopt;
   return key;
+}
+
+void writeNativeLabel(std::string& out, const platform::DisplayMode& mode) {
+  out.clear();
+  appendNumber(out, mode.pixelWidth());
+  out += "\u00d7";
+  appendNumber(out, mode.pixelHeight());
+  out += scanLetter(mode);
+  out += " \u00b7 ";
+  appendFixed6(out, mode.refreshRate());
+  out += " Hz \u00b7 #";
+  appendNumber(out, static_cast<std::uint32_t>(mode.ioDisplayModeID()), 16);
 }
 
 std::string nativeLabel(const platform::DisplayMode& mode) {
   std::string text;
-  text.reserve(48);
-  appendNumber(text, mode.pixelWidth());
-  text += "\u00d7";
-  appendNumber(text, mode.pixelHeight());
-  text += scanLetter(mode);
-  text += " \u00b7 ";
-  appendFixed6(text, mode.refreshRate());
-  text += " Hz \u00b7 #";
-  appendNumber(text, static_cast<std::uint32_t>(mode.ioDisplayModeID()), 16);
+  writeNativeLabel(text, mode);
   return text;
-}
-
-Maybe snapshot(const platform::DisplayMode* mode, const Maybe& link) {
-  if (mode == nullptr) return std::nullopt;
-  Record s = Record::object();
-  s["desktop"] = reportedMode(mode);
-  s["link"] = link ? *link : Record(nullptr);
-  return s;
-}
-
-Maybe readSnapshot(Context& cx, DisplayID display) {
-  ++cx.counters.readings;
-  if (!stillAssigned(cx, display)) return std::nullopt;
-  platform::ModeHandle mode = cx.platform.displays.copyDisplayMode(display);
-  // The link is probed even without a mode, as every reading does.
-  Maybe link = hdmiLink(cx, display);
-  return snapshot(mode.get(), link);
 }
 
 }  // namespace df

@@ -24,7 +24,7 @@ class ApplyTest : public testing::Test {
     EXPECT_TRUE(h.machine->schedule(at, {{"setMode", {{"display", 2}, {"modeId", modeId}}}}));
   }
   static SettlePredicate modeIs(int id) {
-    return [id](const Record& r) { return r["desktop"]["modeId"] == id; };
+    return [id](const Snapshot& r) { return r.desktop.modeId == id; };
   }
   std::chrono::nanoseconds elapsed() const { return h.queue.now(); }
 
@@ -32,11 +32,7 @@ class ApplyTest : public testing::Test {
 };
 
 // The studio television's 59.94 Hz connection mode (index 1).
-const json kConnection5994 = {{"width", 1920},
-                              {"height", 1080},
-                              {"nominalHz", 59.94},
-                              {"color", "RGB 8-bit"},
-                              {"hdr", "SDR"}};
+const Connection kConnection5994{1920, 1080, 59.94, "RGB 8-bit", "SDR"};
 
 TEST_F(ApplyTest, SettledNeedsTwoEqualSatisfyingReadings) {
   struct Case {
@@ -47,13 +43,13 @@ TEST_F(ApplyTest, SettledNeedsTwoEqualSatisfyingReadings) {
     std::chrono::milliseconds elapsed;
     std::uint64_t readings;
   };
-  const SettlePredicate any = [](const Record&) { return true; };
+  const SettlePredicate any = [](const Snapshot&) { return true; };
   const Case cases[] = {
       {"a, a", {}, any, 1, 50ms, 2},
       {"a, b, b", {{25ms, 3}}, any, 3, 100ms, 3},
       {"a, miss, a, a",
        {{25ms, 2}, {75ms, 1}},
-       [](const Record& r) { return r["desktop"]["modeId"] != 2; },
+       [](const Snapshot& r) { return r.desktop.modeId != 2; },
        1,
        150ms,
        4},
@@ -74,10 +70,10 @@ TEST_F(ApplyTest, SettledNeedsTwoEqualSatisfyingReadings) {
             {{"setMode", {{"display", 2}, {"modeId", i % 2 == 0 ? 3 : 1}}}}));
       }
     }
-    Maybe r = settled(harness.cx(), 2, c.predicate);
+    MaybeSnapshot r = settled(harness.cx(), 2, c.predicate);
     EXPECT_EQ(r.has_value(), c.result.has_value());
     if (r && c.result) {
-      EXPECT_EQ((*r)["desktop"]["modeId"], *c.result);
+      EXPECT_EQ(r->desktop.modeId, *c.result);
     }
     EXPECT_EQ(harness.queue.now(), c.elapsed);
     EXPECT_EQ(harness.cx().counters.readings, c.readings);
@@ -97,7 +93,7 @@ TEST_F(ApplyTest, SettledStopsAtOnceWhenTheDisplayCannotBeRead) {
 }
 
 TEST_F(ApplyTest, RestoreStateFindsTheModeByItsWholeRecord) {
-  Maybe original = readSnapshot(h.cx(), 2);
+  MaybeSnapshot original = readSnapshot(h.cx(), 2);
   ASSERT_TRUE(original);
   setModeAt(0ms, 3);
   h.run(1ms);
@@ -110,8 +106,8 @@ TEST_F(ApplyTest, RestoreStateFindsTheModeByItsWholeRecord) {
   EXPECT_EQ(h.changes().size(), 1u);
 
   // No mode carries this record ("hz" differs): false, and nothing is started.
-  json unknown = *original;
-  unknown["desktop"]["hz"] = 61.0;
+  Snapshot unknown = *original;
+  unknown.desktop.hz = 61.0;
   setModeAt(0ms, 3);
   h.run(1ms);
   EXPECT_FALSE(restoreState(h.cx(), 2, unknown));
@@ -121,12 +117,12 @@ TEST_F(ApplyTest, RestoreStateFindsTheModeByItsWholeRecord) {
 TEST_F(ApplyTest, RestoreStateWithLinks) {
   test::Harness studio(test::studioScenario());
   target(studio, "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6");
-  Maybe now = readSnapshot(studio.cx(), 2);
+  MaybeSnapshot now = readSnapshot(studio.cx(), 2);
   ASSERT_TRUE(now);
 
   // A stored null link against a live one can never settle.
-  json nullLink = *now;
-  nullLink["link"] = nullptr;
+  Snapshot nullLink = *now;
+  nullLink.link.reset();
   const auto start = studio.queue.now();
   EXPECT_FALSE(restoreState(studio.cx(), 2, nullLink));
   EXPECT_EQ(studio.queue.now() - start, 800ms);
@@ -134,7 +130,7 @@ TEST_F(ApplyTest, RestoreStateWithLinks) {
   // Same desktop, other connection: the switch back is asked for and verified by the poll,
   // which waits for the link to retrain (250 ms).
   Context& cx = studio.cx();
-  setConnection(cx, 2, linkOf(now), kConnection5994);
+  setConnection(cx, 2, linkOf(now), &kConnection5994);
   studio.run(250ms);
   ASSERT_FALSE(sameConnection(readSnapshot(cx, 2), now));
   EXPECT_TRUE(restoreState(cx, 2, *now));
@@ -149,7 +145,7 @@ TEST_F(ApplyTest, RestoreStateWithLinks) {
     scenario["externalDisplay"]["linkDrop"] = drop;
     test::Harness tv(scenario);
     target(tv, "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6");
-    Maybe original = readSnapshot(tv.cx(), 2);
+    MaybeSnapshot original = readSnapshot(tv.cx(), 2);
     EXPECT_TRUE(tv.machine->perform({{"setMode", {{"display", 2}, {"modeId", 3}}}}));
     tv.run(300ms);
     const auto start = tv.queue.now();
@@ -204,7 +200,7 @@ TEST_F(ApplyTest, RestoreOriginalCases) {
     SCOPED_TRACE(c.name);
     test::Harness x(test::plainScenario());
     target(x);
-    Maybe original = readSnapshot(x.cx(), 2);
+    MaybeSnapshot original = readSnapshot(x.cx(), 2);
     EXPECT_TRUE(x.machine->perform({{"setMode", {{"display", 2}, {"modeId", 2}}}}));
     x.cx().state.originalMode = original;
     x.cx().state.ownedMode = readSnapshot(x.cx(), 2);
@@ -231,15 +227,15 @@ TEST_F(ApplyTest, OwnedConnectionIsSwitchedBackAndVerified) {
     test::Harness studio(scenario);
     target(studio, "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6");
     Context& cx = studio.cx();
-    Maybe original = readSnapshot(cx, 2);
-    setConnection(cx, 2, linkOf(original), kConnection5994);
+    MaybeSnapshot original = readSnapshot(cx, 2);
+    setConnection(cx, 2, linkOf(original), &kConnection5994);
     studio.run(std::chrono::milliseconds(linkSettleMs));
-    Maybe owned = readSnapshot(cx, 2);
+    MaybeSnapshot owned = readSnapshot(cx, 2);
     ASSERT_FALSE(same(original, owned));
     cx.state.originalMode = original;
     // The desktop moved too since: only the connection still says the system owns it.
-    json ownedOther = *owned;
-    ownedOther["desktop"]["modeId"] = 99;
+    Snapshot ownedOther = *owned;
+    ownedOther.desktop.modeId = 99;
     cx.state.ownedMode = ownedOther;
     cx.state.ownedConnectionMode = true;
     EXPECT_TRUE(ownsReading(cx, owned));
@@ -252,7 +248,7 @@ TEST_F(ApplyTest, OwnedConnectionIsSwitchedBackAndVerified) {
 
 TEST_F(ApplyTest, OwnsReading) {
   Context& cx = h.cx();
-  Maybe a = readSnapshot(cx, 2);
+  MaybeSnapshot a = readSnapshot(cx, 2);
   EXPECT_FALSE(ownsReading(cx, std::nullopt));
   EXPECT_FALSE(ownsReading(cx, a));
   cx.state.ownedMode = a;

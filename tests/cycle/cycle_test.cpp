@@ -74,8 +74,26 @@ TEST(InspectPhase, MatchedAfterADesktopChange) {
   EXPECT_EQ(h.changes(), kToMode2);
   EXPECT_EQ(h.machine->currentModeId(2), 2);
   EXPECT_TRUE(h.state().originalMode);
-  EXPECT_EQ(h.state().originalMode->at("desktop"), desktop(1));
-  EXPECT_EQ(h.state().ownedMode->at("desktop"), desktop(2));
+  EXPECT_EQ(toJson(h.state().originalMode->desktop), desktop(1));
+  EXPECT_EQ(toJson(h.state().ownedMode->desktop), desktop(2));
+}
+
+// The catalogue is taken again only while the modes stay the same: a changed list is
+// catalogued afresh, and so is the list it had before.
+TEST(InspectPhase, CatalogueFollowsTheModes) {
+  test::Harness h(test::plainScenario());
+  h.command(test::assign("current", true, false));
+  const json before = h.lastReport();
+  const json fewer = {test::mode(1, 1920, 1080, 60), test::mode(3, 1280, 720, 60000.0 / 1001.0)};
+  EXPECT_TRUE(h.machine->perform({{"update", {{"display", 2}, {"modes", fewer}}}}));
+  h.run(1s);
+  EXPECT_EQ(h.lastReport()["formats"], json({"720p59.94", "1080p60.00"}));
+  EXPECT_EQ(h.lastReport()["nativeModes"].size(), 2u);
+  EXPECT_TRUE(h.machine->perform(
+      {{"update", {{"display", 2}, {"modes", test::plainScenario()["displays"][1]["modes"]}}}}));
+  h.run(1s);
+  EXPECT_EQ(h.lastReport()["formats"], before["formats"]);
+  EXPECT_EQ(h.lastReport()["nativeModes"], before["nativeModes"]);
 }
 
 TEST(InspectPhase, MatchedWithoutChangeStillNeedsTwoReadings) {
@@ -237,8 +255,8 @@ TEST(InspectPhase, FailedChangeThatCannotBeUndoneIsOwned) {
   EXPECT_EQ(report["actual"]["modeId"], 2);
   EXPECT_FALSE(report["canPresent"]);
   ASSERT_TRUE(h.state().originalMode);
-  EXPECT_EQ(h.state().originalMode->at("desktop"), desktop(1));
-  EXPECT_EQ(h.state().ownedMode->at("desktop"), desktop(2));
+  EXPECT_EQ(toJson(h.state().originalMode->desktop), desktop(1));
+  EXPECT_EQ(toJson(h.state().ownedMode->desktop), desktop(2));
   EXPECT_FALSE(h.state().approvedMode);
 }
 

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "cycle/catalogue.h"
 #include "cycle/cycle.h"
 #include "support/harness.h"
+#include "support/readings.h"
 
 namespace df {
 namespace {
@@ -34,37 +36,46 @@ class ReportTest : public testing::Test {
 };
 
 TEST_F(ReportTest, GuardReportAndDeduplicationByValue) {
-  report(cx, 0, "missing", {}, Record::object(), std::nullopt, false);
+  report(cx, 0, "missing", nullptr, std::nullopt, false);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
             R"({"actual":{},"canPresent":false,"chosen":"","formats":[],"id":null,)"
             R"("nativeModes":{},"phase":"missing","restoreFailed":false,"revision":0,"uuid":""})");
-  report(cx, 0, "missing", {}, Record::object(), std::nullopt, false);
+  report(cx, 0, "missing", nullptr, std::nullopt, false);
   EXPECT_EQ(lines.size(), 1u);
-  report(cx, 7, "protected", {}, Record::object(), std::nullopt, false);
+  report(cx, 7, "protected", nullptr, std::nullopt, false);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[1].find(R"("id":"7")"), std::string::npos);
 
-  // A number of another kind but the same value is the same report.
-  Record desktop = {{"hz", 60.0}, {"width", 1920}};
-  Record same = {{"hz", 60}, {"width", 1920.0}};
-  report(cx, 7, "idle", {}, Record::object(), Record{{"desktop", desktop}, {"link", nullptr}},
-         false);
-  report(cx, 7, "idle", {}, Record::object(), Record{{"desktop", same}, {"link", nullptr}}, false);
+  // Equal readings and catalogues built apart make the same report.
+  auto catalogue = [] {
+    return std::make_shared<const Catalogue>(
+        Catalogue{{"720p59.94"}, {{"native:U:1:1280x720p:59940060", "label", 0}}, {}});
+  };
+  auto reading = [] {
+    return test::snapshotFromJson(
+        {{"desktop", {{"hz", 60.0}, {"width", 1920}}}, {"link", nullptr}});
+  };
+  report(cx, 7, "idle", catalogue(), reading(), false);
+  report(cx, 7, "idle", catalogue(), reading(), false);
   EXPECT_EQ(lines.size(), 3u);
   cx.state.revision = 5;
-  report(cx, 7, "idle", {}, Record::object(), Record{{"desktop", same}, {"link", nullptr}}, false);
+  report(cx, 7, "idle", catalogue(), reading(), false);
   EXPECT_EQ(lines.size(), 4u);
   EXPECT_EQ(cx.counters.reports, 6u);
 }
 
 TEST(Actual, SignalLaidOverDesktop) {
-  Record desktop = {{"modeId", 1}, {"width", 3840},   {"height", 2160}, {"logicalWidth", 1920},
-                    {"flags", 3},  {"interlaced", 0}, {"hz", 60.0},     {"format", ""}};
-  EXPECT_EQ(actualOf(std::nullopt), Record::object());
-  EXPECT_EQ(actualOf(Record{{"desktop", desktop}, {"link", nullptr}}), desktop);
+  Record desktop = {{"modeId", 1},          {"width", 3840},      {"height", 2160},
+                    {"logicalWidth", 1920}, {"logicalHeight", 0}, {"flags", 3},
+                    {"interlaced", 0},      {"hz", 60.0},         {"format", ""}};
+  auto snap = [&desktop](Record link) {
+    return MaybeSnapshot(test::snapshotFromJson({{"desktop", desktop}, {"link", link}}));
+  };
+  EXPECT_EQ(toJson(actualOf(std::nullopt)), Record::object());
+  EXPECT_EQ(toJson(actualOf(snap(nullptr))), desktop);
 
-  Record emptySignal = actualOf(Record{{"desktop", desktop}, {"link", Record::object()}});
+  Record emptySignal = toJson(actualOf(snap(Record::object())));
   EXPECT_EQ(emptySignal["format"], "");
   EXPECT_EQ(emptySignal["hz"], 0);
   EXPECT_EQ(emptySignal["width"], 3840);
@@ -75,7 +86,7 @@ TEST(Actual, SignalLaidOverDesktop) {
                    {"format", "1080p59.94"},
                    {"interlaced", false}};
   Record link = {{"uuid", "X"}, {"signal", signal}, {"mode", Record::object()}};
-  Record actual = actualOf(Record{{"desktop", desktop}, {"link", link}});
+  Record actual = toJson(actualOf(snap(link)));
   EXPECT_EQ(actual["width"], 1920);
   EXPECT_EQ(actual["interlaced"], false);
   EXPECT_EQ(actual["logicalWidth"], 1920);

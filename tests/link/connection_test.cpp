@@ -4,6 +4,7 @@
 
 #include "link/probe.h"
 #include "support/harness.h"
+#include "support/readings.h"
 
 namespace df {
 namespace {
@@ -35,11 +36,11 @@ json link(json mode = {{"width", 1920},
           {"mode", std::move(mode)}};
 }
 
-Maybe connectionWith(json modes, double rate, json forLink = link()) {
+std::optional<Connection> connectionWith(json modes, double rate, json forLink = link()) {
   json scenario = test::studioScenario();
   scenario["externalDisplay"]["availableModes"] = std::move(modes);
   test::Harness h(scenario);
-  return connectionFor(h.cx(), forLink, rate);
+  return connectionFor(h.cx(), test::linkFromJson(forLink), rate);
 }
 
 TEST(ConnectionFor, Candidates) {
@@ -75,11 +76,11 @@ TEST(ConnectionFor, Candidates) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Maybe found = connectionWith(c.modes, c.rate);
+    std::optional<Connection> found = connectionWith(c.modes, c.rate);
     ASSERT_EQ(found.has_value(), c.found.has_value());
     if (found) {
-      EXPECT_EQ((*found)["nominalHz"], *c.found);
-      EXPECT_EQ((*found)["color"], "RGB 8-bit");
+      EXPECT_EQ(found->nominalHz, *c.found);
+      EXPECT_EQ(found->color, "RGB 8-bit");
     }
   }
 }
@@ -91,7 +92,7 @@ TEST(ConnectionFor, NeedsTheSameExternalDisplay) {
   json scenario = test::studioScenario();
   scenario["externalDisplay"] = nullptr;
   test::Harness h(scenario);
-  EXPECT_FALSE(connectionFor(h.cx(), link(), 60));
+  EXPECT_FALSE(connectionFor(h.cx(), test::linkFromJson(link()), 60));
 }
 
 TEST(SameConnection, ComparesUuidSignalAndMode) {
@@ -108,7 +109,8 @@ TEST(SameConnection, ComparesUuidSignalAndMode) {
   otherRates["progressive1080Rates"] = {{"1080p60.00", 60.0}};
   json bare = {{"uuid", kExt}, {"signal", json::object()}, {"mode", json::object()}};
   auto snap = [](json l, int modeId = 1) {
-    return Maybe(json{{"desktop", {{"modeId", modeId}}}, {"link", std::move(l)}});
+    return MaybeSnapshot(
+        test::snapshotFromJson({{"desktop", {{"modeId", modeId}}}, {"link", std::move(l)}}));
   };
   EXPECT_TRUE(sameConnection(snap(full, 1), snap(full, 2)));
   EXPECT_TRUE(sameConnection(snap(full), snap(otherRates)));
@@ -118,7 +120,9 @@ TEST(SameConnection, ComparesUuidSignalAndMode) {
   EXPECT_FALSE(sameConnection(snap(json::object()), snap(json::object())));
   EXPECT_FALSE(sameConnection(std::nullopt, snap(full)));
   EXPECT_FALSE(linkOf(snap(nullptr)));
-  EXPECT_EQ(linkOf(snap(json::object())), json::object());
+  const MaybeSnapshot emptyLink = snap(json::object());
+  ASSERT_TRUE(linkOf(emptyLink));
+  EXPECT_EQ(toJson(*linkOf(emptyLink)), json::object());
 }
 
 TEST(SetConnection, SwitchesOnlyAnEligibleTarget) {
@@ -134,18 +138,14 @@ TEST(SetConnection, SwitchesOnlyAnEligibleTarget) {
       {"display 0", 1, 0, false},
       {"built in", 2, 1, false},
   };
-  const json target = {{"width", 1920},
-                       {"height", 1080},
-                       {"nominalHz", 59.94},
-                       {"color", "RGB 8-bit"},
-                       {"hdr", "SDR"}};
+  const Connection target{1920, 1080, 59.94, "RGB 8-bit", "SDR"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     test::Harness h(test::studioScenario());
     h.cx().state.targetUUID = "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6";
     h.cx().state.controlID = c.control;
-    Maybe l = hdmiLink(h.cx(), 2);
-    setConnection(h.cx(), c.display, l, target);
+    std::optional<Link> l = hdmiLink(h.cx(), 2);
+    setConnection(h.cx(), c.display, l ? &*l : nullptr, &target);
     EXPECT_EQ(h.changes(), c.switched ? std::vector<std::string>{"setCurrentMode 2 1"}
                                       : std::vector<std::string>{});
   }
@@ -163,14 +163,10 @@ TEST(SetConnection, NeverSwitchesAnotherDisplaysExternalDisplay) {
   h.cx().state.targetUUID = "DP-MONITOR";
   h.cx().state.controlID = 1;
   EXPECT_FALSE(hdmiLink(h.cx(), 3));  // the television's link is not the monitor's
-  Maybe tvLink = hdmiLink(h.cx(), 2);
+  std::optional<Link> tvLink = hdmiLink(h.cx(), 2);
   ASSERT_TRUE(tvLink);
-  setConnection(h.cx(), 3, tvLink,
-                json{{"width", 1920},
-                     {"height", 1080},
-                     {"nominalHz", 59.94},
-                     {"color", "RGB 8-bit"},
-                     {"hdr", "SDR"}});
+  const Connection target{1920, 1080, 59.94, "RGB 8-bit", "SDR"};
+  setConnection(h.cx(), 3, &*tvLink, &target);
   EXPECT_EQ(h.changes(), std::vector<std::string>{});
 }
 
@@ -178,19 +174,16 @@ TEST(SetConnection, TakesEffectAfterTheLinkSettles) {
   test::Harness h(test::studioScenario());
   h.cx().state.targetUUID = "5C9D1E2F-7A38-4B46-8C05-E1F2A3B4C5D6";
   h.cx().state.controlID = 1;
-  Maybe before = hdmiLink(h.cx(), 2);
-  setConnection(h.cx(), 2, before,
-                json{{"width", 1920},
-                     {"height", 1080},
-                     {"nominalHz", 59.94},
-                     {"color", "RGB 8-bit"},
-                     {"hdr", "SDR"}});
+  std::optional<Link> before = hdmiLink(h.cx(), 2);
+  ASSERT_TRUE(before);
+  const Connection target{1920, 1080, 59.94, "RGB 8-bit", "SDR"};
+  setConnection(h.cx(), 2, &*before, &target);
   EXPECT_EQ(hdmiLink(h.cx(), 2), before);
   h.run(std::chrono::milliseconds(250));
-  Maybe after = hdmiLink(h.cx(), 2);
-  ASSERT_TRUE(after);
-  EXPECT_EQ((*after)["signal"]["format"], "1080p59.94");
-  EXPECT_EQ((*after)["mode"]["nominalHz"], 59.94);
+  std::optional<Link> after = hdmiLink(h.cx(), 2);
+  ASSERT_TRUE(after && after->signal && after->mode);
+  EXPECT_EQ(after->signal->format, "1080p59.94");
+  EXPECT_EQ(after->mode->nominalHz, 59.94);
 }
 
 }  // namespace

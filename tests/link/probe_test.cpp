@@ -33,18 +33,23 @@ json hdmiService(json elements, json timingId = 1) {
   return {{"class", "IOMobileFramebufferShim"}, {"properties", props}};
 }
 
+// The link record as JSON, where the tables below write it.
+Maybe asJson(const std::optional<Link>& link) {
+  return link ? Maybe(toJson(*link)) : std::nullopt;
+}
+
 // Runs the probe on the studio machine with its registry replaced.
 Maybe probe(json registry, std::function<void(json&)> edit = nullptr) {
   json scenario = test::studioScenario();
   scenario["registry"] = std::move(registry);
   if (edit) edit(scenario);
   test::Harness h(scenario);
-  return hdmiLink(h.cx(), 2);
+  return asJson(hdmiLink(h.cx(), 2));
 }
 
 TEST(HdmiLink, StudioTelevision) {
   test::Harness h(test::studioScenario());
-  Maybe link = hdmiLink(h.cx(), 2);
+  Maybe link = asJson(hdmiLink(h.cx(), 2));
   ASSERT_TRUE(link);
   EXPECT_EQ(
       *link,
@@ -107,6 +112,21 @@ TEST(HdmiLink, WhichServiceIsTheHdmiOne) {
       EXPECT_EQ((*link)["signal"]["format"], "1080p60.00");
     }
   }
+}
+
+// Timing elements are read again when the registry hands out other ones.
+TEST(HdmiLink, FollowsReplacedTimingElements) {
+  test::Harness h(test::studioScenario());
+  Maybe link = asJson(hdmiLink(h.cx(), 2));
+  ASSERT_TRUE(link);
+  EXPECT_EQ((*link)["signal"]["format"], "1080p60.00");
+  EXPECT_TRUE(h.machine->perform(
+      {{"registry",
+        {hdmiService(json::array({element(1, 16, 1920, 1080, 2200, 1125, 3928231)}))}}}));
+  link = asJson(hdmiLink(h.cx(), 2));
+  ASSERT_TRUE(link);
+  EXPECT_EQ((*link)["signal"]["format"], "1080p59.94");
+  EXPECT_EQ((*link)["progressive1080Rates"], json({{"1080p59.94", 60000.0 / 1001.0}}));
 }
 
 TEST(HdmiLink, NoExternalDisplayReadsNoRegistry) {
@@ -285,7 +305,7 @@ TEST(ConnectionDescription, ModeObjectsThatGiveNoRecord) {
     json scenario = test::studioScenario();
     scenario["externalDisplay"]["availableModes"] = json::array({c.mode});
     test::Harness h(scenario);
-    Maybe link = hdmiLink(h.cx(), 2);
+    Maybe link = asJson(hdmiLink(h.cx(), 2));
     ASSERT_TRUE(link);
     EXPECT_EQ((*link)["mode"].empty(), !c.present);
     if (std::string(c.name) == "no colour") {

@@ -1,5 +1,7 @@
 #include "modes/records.h"
 
+#include "link/reading.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_mode.h"
+#include "support/readings.h"
 
 namespace df {
 namespace {
@@ -136,7 +139,7 @@ TEST(ReportedMode, NineKeysWithTheirKinds) {
   m.lh = 1080;
   m.flags = 0x100043;
   m.hz = 60;
-  Record r = reportedMode(&m);
+  Record r = toJson(reportedMode(&m));
   EXPECT_EQ(r.size(), 9u);
   EXPECT_EQ(r["modeId"], -5);
   EXPECT_EQ(r["width"], 3840u);
@@ -147,22 +150,79 @@ TEST(ReportedMode, NineKeysWithTheirKinds) {
   EXPECT_EQ(r["format"], "");  // scaled: no name
 
   m.hz = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(reportedMode(&m)["hz"], 0.0);
-  EXPECT_TRUE(reportedMode(nullptr).is_object());
-  EXPECT_TRUE(reportedMode(nullptr).empty());
+  EXPECT_EQ(reportedMode(&m).hz, 0.0);
+  EXPECT_EQ(toJson(reportedMode(nullptr)), Record::object());
   EXPECT_NE(reportedMode(nullptr), reportedMode(&m));
+  EXPECT_EQ(reportedMode(nullptr), Desktop{});
 }
 
 TEST(Snapshot, LinkIsNullWhenAbsentAndModeIsRequired) {
   test::FakeMode m;
-  EXPECT_FALSE(snapshot(nullptr, Record::object()));
+  EXPECT_FALSE(snapshot(nullptr, Link{}));
   auto a = snapshot(&m, std::nullopt);
   ASSERT_TRUE(a);
-  EXPECT_TRUE((*a)["link"].is_null());
+  EXPECT_TRUE(toJson(*a)["link"].is_null());
   EXPECT_TRUE(same(a, snapshot(&m, std::nullopt)));
-  auto b = snapshot(&m, Record::object());
-  EXPECT_TRUE((*b)["link"].is_object());
+  auto b = snapshot(&m, Link{});
+  EXPECT_EQ(toJson(*b)["link"], Record::object());
   EXPECT_FALSE(same(a, b));
+  EXPECT_FALSE(same(a, MaybeSnapshot()));
+}
+
+// Typed equality means what the comparison of the records as JSON means.
+TEST(Snapshot, EqualityIsTheRecordsEquality) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const Record desktop = {{"modeId", 1}, {"width", 1920}, {"height", 1080}, {"hz", 60.0}};
+  const Record signal = {{"width", 1920}, {"height", 1080}, {"hz", 60.0}, {"format", "1080p60.00"}};
+  const Record mode = {{"width", 1920}, {"height", 1080}, {"nominalHz", 60.0}, {"color", "RGB"}};
+  const Record full = {{"uuid", "U"}, {"signal", signal}, {"mode", mode}};
+  auto withValue = [](Record r, const char* outer, const char* key, Record v) {
+    if (outer == nullptr)
+      r[key] = std::move(v);
+    else
+      r[outer][key] = std::move(v);
+    return r;
+  };
+  auto snap = [&desktop](Record link, Record d = Record()) {
+    return Record{{"desktop", d.is_null() ? desktop : d}, {"link", std::move(link)}};
+  };
+  struct Case {
+    const char* name;
+    Record a, b;
+    bool equal;
+  };
+  const Case cases[] = {
+      {"two null links", snap(nullptr), snap(nullptr), true},
+      {"null link and the empty link", snap(nullptr), snap(Record::object()), false},
+      {"two empty links", snap(Record::object()), snap(Record::object()), true},
+      {"the empty link and a full one", snap(Record::object()), snap(full), false},
+      {"full links", snap(full), snap(full), true},
+      {"empty signal and a signal", snap(withValue(full, nullptr, "signal", Record::object())),
+       snap(full), false},
+      {"empty mode on both", snap(withValue(full, nullptr, "mode", Record::object())),
+       snap(withValue(full, nullptr, "mode", Record::object())), true},
+      {"rates differ",
+       snap(withValue(full, nullptr, "progressive1080Rates", {{"1080p60.00", 60.0}})), snap(full),
+       false},
+      {"a NaN signal rate equals nothing", snap(withValue(full, "signal", "hz", nan)),
+       snap(withValue(full, "signal", "hz", nan)), false},
+      {"infinite rates", snap(withValue(full, "mode", "nominalHz", inf)),
+       snap(withValue(full, "mode", "nominalHz", inf)), true},
+      {"zero of either sign", snap(withValue(full, "signal", "hz", -0.0)),
+       snap(withValue(full, "signal", "hz", 0.0)), true},
+      {"a NaN desktop rate", snap(nullptr, withValue(desktop, nullptr, "hz", nan)),
+       snap(nullptr, withValue(desktop, nullptr, "hz", nan)), false},
+      {"the empty desktop", snap(nullptr, Record::object()), snap(nullptr), false},
+      {"colour differs", snap(withValue(full, "mode", "color", "YCbCr")), snap(full), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Snapshot a = test::snapshotFromJson(c.a);
+    const Snapshot b = test::snapshotFromJson(c.b);
+    EXPECT_EQ(a == b, c.equal);
+    EXPECT_EQ(toJson(a) == toJson(b), c.equal);
+  }
 }
 
 }  // namespace

@@ -172,7 +172,7 @@ class Simulation {
   std::vector<std::string> written_;  // lines written during the current block
   std::optional<json> lastLine_;
   Counters counted_;
-  Maybe lastReport_;
+  std::optional<Report> lastReport_;
   std::size_t machineViolations_ = 0;
   std::vector<int> exits_;
   std::function<void(int)> exit_;
@@ -913,7 +913,7 @@ void Simulation::afterBlock() {
     const json report = json::parse(line, nullptr, false);
     if (report.is_discarded()) continue;
     if (lastLine_ && *lastLine_ == report) flag("a line repeats the previous line: " + line);
-    if (reports == 1 && lines == 1 && cx.state.lastReport && *cx.state.lastReport != report)
+    if (reports == 1 && lines == 1 && cx.state.lastReport && toJson(*cx.state.lastReport) != report)
       flag("the line written is not the report kept as the last one: " + line);
     if (report.contains("formats") && report["formats"].is_array() && !report["formats"].empty())
       offered_ = report["formats"].get<std::vector<std::string>>();
@@ -936,11 +936,11 @@ void Simulation::exitBlock() {
   Context& cx = service_->context();
   const ControllerState& s = service_->state();
   const std::uint64_t faultsBefore = machine_->faultsInjected();
-  const Maybe original = s.originalMode;
-  const Maybe owned = s.ownedMode;
+  const MaybeSnapshot original = s.originalMode;
+  const MaybeSnapshot owned = s.ownedMode;
   const bool ownedConnection = s.ownedConnectionMode;
   DisplayID display = 0;
-  Maybe before;
+  MaybeSnapshot before;
   if (original) {
     display = findDisplay(cx.platform.displays, s.targetUUID);
     before = readSnapshot(cx, display);
@@ -955,7 +955,7 @@ void Simulation::exitBlock() {
   if (exits_.size() != 1 || exits_[0] != 0) flag("the termination handler did not exit with 0");
   if (!original) return;
 
-  const Maybe after = readSnapshot(cx, display);
+  const MaybeSnapshot after = readSnapshot(cx, display);
   // A fault during the judgement or the restoration makes the service's readings differ from
   // the truth, and then the rule below cannot be judged.
   if (machine_->faultsInjected() != faultsBefore || !before) return;
@@ -971,7 +971,8 @@ void Simulation::exitBlock() {
     flag(
         "at exit the display held the service's own state, and ends neither restored nor "
         "with restoreFailed: " +
-        (after ? after->dump() : std::string("(unreadable)")) + " instead of " + original->dump());
+        (after ? toJson(*after).dump() : std::string("(unreadable)")) + " instead of " +
+        toJson(*original).dump());
 }
 
 Outcome Simulation::run() {

@@ -281,6 +281,7 @@ std::optional<std::vector<platform::ExternalModeHandle>> SimMachine::externalAva
     if (fault(kCall, about(externalOwnerID()))) return std::nullopt;
     if (!external_) return std::nullopt;
     std::vector<platform::ExternalModeHandle> modes;
+    modes.reserve(external_->modes.size());
     for (std::size_t i = 0; i < external_->modes.size(); ++i)
       modes.push_back(
           std::make_unique<ExternalModeObject>(live_, external_->modes[i], i, externalVersion_));

@@ -200,6 +200,7 @@ std::optional<std::vector<platform::ModeHandle>> SimMachine::copyAllDisplayModes
     const auto* d = find(display);
     if (!d || !d->online) return std::nullopt;
     std::vector<platform::ModeHandle> modes;
+    modes.reserve(d->modes.size());
     for (std::size_t i = 0; i < d->modes.size(); ++i) {
       if (d->modes[i].lowResolutionDuplicate && !showDuplicateLowResolutionModes) continue;
       modes.push_back(

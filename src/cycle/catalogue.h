@@ -1,0 +1,85 @@
+// The format catalogue of a display: the broadcast format names and native keys its modes
+// offer, with the mode that holds each key. A catalogue is an immutable value shared by the
+// reports that show it; an inspection whose modes have not changed takes the last one again.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/display_services.h"
+
+namespace df {
+
+struct NativeMode {
+  std::string key;
+  std::string label;
+  std::size_t holder = 0;  // the listing index of the mode that holds the key; not reported
+
+  bool operator==(const NativeMode& other) const {
+    return key == other.key && label == other.label;
+  }
+};
+
+struct Catalogue {
+  std::vector<std::string> formats;     // "formats": in natural order
+  std::vector<NativeMode> nativeModes;  // "nativeModes": in the order of the keys, each once
+  // Each broadcast name with the listing index of the mode that holds it.
+  std::vector<std::pair<std::string, std::size_t>> names;
+
+  // What the report shows: the formats and the native modes.
+  bool operator==(const Catalogue& other) const {
+    return formats == other.formats && nativeModes == other.nativeModes;
+  }
+
+  bool offers(std::string_view key) const;
+  // The listing index of the mode that holds a name or native key; nullopt for a key without
+  // a mode (a format offered only through the HDMI connection) or one not offered.
+  std::optional<std::size_t> holder(std::string_view key) const;
+};
+
+// The listing is the display's modes in the platform's order (null entries are skipped but
+// keep their index), then the current mode (index modes.size(), or none), which takes its own
+// name and key. extra holds the formats offered through the connection, added once each.
+std::shared_ptr<const Catalogue> makeCatalogue(const std::vector<platform::ModeHandle>& modes,
+                                               const platform::DisplayMode* current,
+                                               const std::optional<std::string>& uuid,
+                                               std::span<const std::string_view> extra);
+
+// The numbers of a mode that a catalogue is made of.
+struct ModeFacts {
+  bool present = false;
+  std::int32_t id = 0;
+  std::size_t pixelWidth = 0, pixelHeight = 0, width = 0, height = 0;
+  std::uint32_t flags = 0;
+  double hz = 0;  // NaN never equals: such a mode is catalogued afresh every time
+
+  bool operator==(const ModeFacts&) const = default;
+};
+
+// The last catalogue made and what it was made of.
+struct CatalogueMemo {
+  std::vector<ModeFacts> facts;
+  std::optional<std::string> uuid;
+  std::vector<std::string_view> extra;  // names of static storage
+  std::shared_ptr<const Catalogue> catalogue;
+};
+
+// The catalogue of the listing, taken from the memo when nothing it is made of has changed.
+std::shared_ptr<const Catalogue> catalogueFor(CatalogueMemo& memo,
+                                              const std::vector<platform::ModeHandle>& modes,
+                                              const platform::DisplayMode* current,
+                                              const std::optional<std::string>& uuid,
+                                              std::span<const std::string_view> extra);
+
+// Orders strings as file names are ordered for people: runs of digits by value, letters
+// without regard to case.
+bool naturalLess(std::string_view a, std::string_view b);
+
+}  // namespace df

@@ -1,0 +1,121 @@
+// What one reading of the target gives: the HDMI link record with its signal and connection
+// records, and the snapshot that pairs it with the desktop record. Value types with the deep
+// equality of records: two empty records are equal, an empty record equals no record with
+// keys, and a rate that is NaN equals nothing, not even itself. Absent is std::nullopt (or a
+// null pointer), never one of these values.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/record.h"
+#include "modes/records.h"
+#include "platform/display_services.h"
+
+namespace df {
+
+struct Context;
+
+// The timing that the HDMI transmitter sends now.
+struct Signal {
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+  double hz = 0;
+  std::string format;  // "" when the timing has no broadcast format name
+  bool interlaced = false;
+
+  bool operator==(const Signal&) const = default;
+};
+
+// One connection mode of the external display object.
+struct Connection {
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+  double nominalHz = 0;
+  std::string color;  // "" when the mode gives no colour text
+  std::string hdr;    // "" when the mode gives no HDR text
+
+  bool operator==(const Connection&) const = default;
+};
+
+// The link record. An HDMI service without its timing data gives the empty record, a value of
+// its own whose members all read as absent; then `full` is false and the rest is default.
+struct Link {
+  bool full = false;
+  std::string uuid;
+  // "progressive1080Rates": the exact rate of each 1080p format that passes the strict check.
+  std::optional<double> rate1080p5994;
+  std::optional<double> rate1080p6000;
+  std::optional<Signal> signal;    // nullopt: the empty record, no current timing
+  std::optional<Connection> mode;  // nullopt: the empty record, no usable current mode
+
+  bool operator==(const Link&) const = default;
+
+  // The rate kept for a 1080p format name ("1080p59.94" or "1080p60.00"), when there is one.
+  std::optional<double> rate1080p(std::string_view format) const;
+};
+
+// {"desktop", "link"}: the desktop record of a present mode and the link record, where
+// nullopt is JSON null (no link record was obtained), and two nulls are equal.
+struct Snapshot {
+  Desktop desktop;
+  std::optional<Link> link;
+
+  bool operator==(const Snapshot&) const = default;
+};
+
+using MaybeSnapshot = std::optional<Snapshot>;
+
+// The timing elements of the HDMI service as the probe reads them, kept with the registry value
+// they were read from: the registry hands out one shared, read-only value for as long as the
+// elements stay the same, and then they need not be read again.
+struct TimingElement {
+  Record id;  // "ID"; null when absent
+  bool hasId = false;
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+  double hz = 0;
+  bool interlaced = false;
+  std::string format;  // after the strict 1080p check; "" for none
+};
+struct TimingMemo {
+  std::shared_ptr<const Record> elements;
+  std::vector<TimingElement> usable;  // the elements that are not virtual and read cleanly
+  std::optional<double> rate1080p5994;
+  std::optional<double> rate1080p6000;
+};
+
+// The snapshot's link record; null when the snapshot is absent or its link is JSON null.
+const Link* linkOf(const MaybeSnapshot& snapshot);
+inline const Link* linkOf(const Snapshot& snapshot) {
+  return snapshot.link ? &*snapshot.link : nullptr;
+}
+// The link's signal record when it is one with keys; null otherwise (absent or empty link,
+// empty signal), where every query of it reads absent.
+inline const Signal* signalOf(const Link* link) {
+  return link && link->full && link->signal ? &*link->signal : nullptr;
+}
+// The link's connection record when it is one with keys; null otherwise.
+inline const Connection* connectionOf(const Link* link) {
+  return link && link->full && link->mode ? &*link->mode : nullptr;
+}
+
+// The snapshot of a mode and link; nullopt for no mode.
+MaybeSnapshot snapshot(const platform::DisplayMode* mode, std::optional<Link> link);
+
+// The eligible display's current mode and link; nullopt when the display is not eligible or
+// has no current mode.
+MaybeSnapshot readSnapshot(Context& cx, platform::DisplayID display);
+
+// The records as JSON, for diagnostics and tests: keys as the records are specified, numbers
+// of the kinds they are written with, the empty record as {} and a null link as null.
+Record toJson(const Signal& signal);
+Record toJson(const Connection& connection);
+Record toJson(const Link& link);
+Record toJson(const Snapshot& snapshot);
+
+}  // namespace df
