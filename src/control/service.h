@@ -24,11 +24,11 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // Start-up step 1: registers the reconfiguration callback. A non-zero result means the
-  // process must exit with status 1 before anything else starts.
+  // Registers the reconfiguration callback, before anything else starts. A non-zero result
+  // means the process must exit with status 1.
   [[nodiscard]] platform::Error start();
 
-  // Runs on the main queue: one accepted command, the ten steps of the handler.
+  // Runs on the main queue: one accepted command, from its keys to the inspection it asks for.
   void handleCommand(const nlohmann::json& command);
   // Runs on the main queue: restores the display, then exits with status 0.
   void terminate();
