@@ -20,19 +20,13 @@ PLUGIN = os.environ.get("DF_PLUGIN", "build/displayformat.so")
 SIM = os.environ.get("DF_SIM", "build/displayformat-sim")
 DAEMON = os.environ.get("DF_DAEMON", "")
 STUDIO = os.path.join(ROOT, "scenarios/studio-tv.json")
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "x11"))
+import xserver  # noqa: E402  the private Xorg, and alive()
 TV_ONLY = "machine: the television alone"  # a row's option that drops the laptop panel
 
 # The studio television's mode IDs (display 2); it starts in mode 1, 1080p60.00.
 P1080 = {"23.976": 8, "24": 7, "25": 6, "29.97": 5, "50": 3, "60.00": 1}
 P720_50 = 18
-
-
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 class Clips:
@@ -144,7 +138,7 @@ class MpvTest(unittest.TestCase):
         for line in player.plugin():
             if line.startswith("started "):
                 pid = int(line.rsplit("(pid ", 1)[1].rstrip(")"))
-                self.assertFalse(alive(pid), "the service outlived mpv")
+                self.assertFalse(xserver.alive(pid), "the service outlived mpv")
 
 
 class Simulated(MpvTest):
@@ -235,8 +229,6 @@ class Simulated(MpvTest):
 @unittest.skipUnless(DAEMON, "displayformatd is not built")
 class OnXorg(MpvTest):
     def test_fullscreen_on_the_television(self):
-        sys.path.insert(0, os.path.join(os.path.dirname(HERE), "x11"))
-        import xserver
         x = xserver.XServer()
         x.start()
         self.addCleanup(x.stop)

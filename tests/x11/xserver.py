@@ -92,7 +92,8 @@ TV_MODES = [
 ]
 
 
-def _alive(pid):
+def alive(pid):
+    """Whether the process runs: not gone, not a zombie."""
     try:
         with open(f"/proc/{pid}/stat") as f:
             return f.read().rsplit(")", 1)[1].split()[0] != "Z"
@@ -179,9 +180,9 @@ class XServer:
             except ProcessLookupError:
                 pass
             deadline = time.monotonic() + 5
-            while _alive(pid) and time.monotonic() < deadline:
+            while alive(pid) and time.monotonic() < deadline:
                 time.sleep(0.01)
-            if _alive(pid):
+            if alive(pid):
                 self.proc.kill()
             self.proc.wait()
             self.proc = None
