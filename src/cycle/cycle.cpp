@@ -36,7 +36,7 @@ class Cycle {
 
   void run() {
     bool ambiguous = false;
-    display_ = findDisplay(cx_.platform.displays, s_.targetUUID, &ambiguous);
+    display_ = findDisplay(cx_, s_.targetUUID, &ambiguous);
     const DisplayTest test = display_ == 0 ? DisplayTest::kPassed : displayTests(cx_, display_);
     diagnoseGuard(ambiguous, test);
     if (display_ == 0 || test != DisplayTest::kPassed) {
@@ -87,8 +87,8 @@ class Cycle {
 
   void catalogue() {
     auto& displays = cx_.platform.displays;
-    current_ = displays.copyDisplayMode(display_);
-    if (auto list = displays.copyAllDisplayModes(display_, true)) modes_ = std::move(*list);
+    current_ = displays.currentMode(display_);
+    if (auto list = displays.modes(display_)) modes_ = std::move(*list);
 
     // The link is kept once: in the starting snapshot, or alone when there is no mode.
     std::optional<Link> link = hdmiLink(cx_, display_);
@@ -106,7 +106,7 @@ class Cycle {
     for (std::size_t i = 0; i < k1080pProbeList.size(); ++i) {
       const std::string_view entry = k1080pProbeList[i];
       const std::optional<double> rate = link_ ? link_->rate1080p(entry) : std::nullopt;
-      if (rate && hasMode) connections_[i] = connectionFor(cx_, *link_, *rate);
+      if (rate && hasMode) connections_[i] = connectionFor(cx_, display_, *link_, *rate);
       if (connections_[i] || (signal_ && signal_->format == entry)) extra[extras++] = entry;
     }
     catalogue_ = catalogueFor(cx_.catalogue, modes_, current_.get(), s_.targetUUID,
@@ -114,7 +114,7 @@ class Cycle {
   }
 
   // The mode that holds a format key in this cycle's listing.
-  const platform::DisplayMode* holderOf(std::string_view key) const {
+  const platform::Mode* holderOf(std::string_view key) const {
     const std::optional<std::size_t> index = catalogue_->holder(key);
     if (!index) return nullptr;
     return *index < modes_.size() ? modes_[*index].get() : current_.get();
@@ -158,11 +158,11 @@ class Cycle {
   void locate() {
     if (s_.chosen) targetMode_ = holderOf(*s_.chosen);
     if (nativeRequest_) {
-      present_ = nativeKey(current_.get(), s_.targetUUID);
+      present_ = nativeKey(platform::infoOf(current_.get()), s_.targetUUID);
     } else if (link_) {
       if (signal_) present_ = signal_->format;
     } else {
-      present_ = formatOf(current_.get());
+      present_ = formatOf(platform::infoOf(current_.get()));
     }
 
     if (s_.chosen) {
@@ -197,7 +197,7 @@ class Cycle {
     } else {
       verify = (!restoreFirst || restoreState(cx_, display_, *s_.originalMode)) &&
                stillAssigned(cx_, display_) &&
-               setMode(cx_, display_, targetMode_) == platform::kSuccess;
+               cx_.platform.displays.configure(display_, targetMode_);
     }
 
     MaybeSnapshot result;
@@ -299,7 +299,7 @@ class Cycle {
   std::array<std::optional<Connection>, k1080pProbeList.size()> connections_;
 
   bool nativeRequest_ = false;
-  const platform::DisplayMode* targetMode_ = nullptr;
+  const platform::Mode* targetMode_ = nullptr;
   std::optional<std::string> present_;
   const Connection* targetConnection_ = nullptr;  // in connections_
   bool reachable_ = false;

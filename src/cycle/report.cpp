@@ -19,7 +19,7 @@ Actual actualOf(const MaybeSnapshot& snapshot) {
     a.logicalWidth = d.logicalWidth;
     a.logicalHeight = d.logicalHeight;
     a.flags = d.flags;
-    a.interlaced = (d.flags & platform::kModeInterlaced) != 0;
+    a.interlaced = d.interlaced;
     a.hz = d.hz;
     a.format = d.format;
   }
