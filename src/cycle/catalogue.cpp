@@ -23,14 +23,21 @@ std::optional<std::size_t> Catalogue::holder(std::string_view key) const {
   return std::nullopt;
 }
 
+Record toJson(const Catalogue& catalogue) {
+  Record natives = Record::object();
+  Record formats = Record::array();
+  for (const NativeMode& m : catalogue.nativeModes) natives[m.key] = m.label;
+  for (const std::string& f : catalogue.formats) formats.push_back(f);
+  return {{"formats", std::move(formats)}, {"nativeModes", std::move(natives)}};
+}
+
 std::shared_ptr<const Catalogue> makeCatalogue(const std::vector<platform::ModeHandle>& modes,
                                                const platform::Mode* current,
                                                const std::optional<std::string>& uuid,
                                                std::span<const std::string_view> extra) {
   auto c = std::make_shared<Catalogue>();
   auto add = [&c, &uuid, current](const platform::Mode* m, std::size_t index) {
-    const platform::ModeInfo& info = m->info();
-    if (auto name = formatOf(&info)) {
+    if (auto name = formatOf(m)) {
       // The first mode holds each name, except that the current mode takes its own.
       auto it = std::find_if(c->names.begin(), c->names.end(),
                              [&name](const auto& n) { return n.first == *name; });
@@ -40,8 +47,8 @@ std::shared_ptr<const Catalogue> makeCatalogue(const std::vector<platform::ModeH
         it->second = index;
     }
     NativeMode entry;
-    if (!writeNativeKey(entry.key, &info, uuid)) return;
-    writeNativeLabel(entry.label, info);
+    if (!writeNativeKey(entry.key, m, uuid)) return;
+    writeNativeLabel(entry.label, *m);
     entry.holder = index;
     c->nativeModes.push_back(std::move(entry));
   };

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/record.h"
 #include "platform/displays.h"
 
 namespace df {
@@ -43,6 +44,9 @@ struct Catalogue {
   // a mode (a format offered only through the HDMI connection) or one not offered.
   std::optional<std::size_t> holder(std::string_view key) const;
 };
+
+// {"formats", "nativeModes"} as the status report writes them.
+Record toJson(const Catalogue& catalogue);
 
 // The listing is the display's modes in the platform's order (null entries are skipped but
 // keep their index), then the current mode (index modes.size(), or none), which takes its own

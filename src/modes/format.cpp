@@ -41,9 +41,9 @@ std::optional<std::string> broadcastFormat(std::uint64_t width, std::uint64_t he
   return name;
 }
 
-std::optional<std::string> formatOf(const platform::ModeInfo* mode) {
+std::optional<std::string> formatOf(const platform::Mode* mode) {
   if (mode == nullptr) return std::nullopt;
-  const platform::ModeInfo& m = *mode;
+  const platform::ModeInfo& m = mode->info();
   if (!m.valid || !m.television || m.needsPanning || m.neverShow || m.stretched)
     return std::nullopt;
   if (m.width != m.logicalWidth || m.height != m.logicalHeight) return std::nullopt;

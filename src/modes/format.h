@@ -38,6 +38,6 @@ std::optional<std::string> broadcastFormat(std::uint64_t width, std::uint64_t he
 
 // The broadcast format name of an unscaled, valid television mode that needs no panning, is not
 // hidden and not stretched; nullopt for any other mode.
-std::optional<std::string> formatOf(const platform::ModeInfo* mode);
+std::optional<std::string> formatOf(const platform::Mode* mode);
 
 }  // namespace df

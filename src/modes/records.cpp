@@ -98,9 +98,10 @@ void appendFixed6(std::string& out, double value) {
 
 }  // namespace
 
-Desktop reportedMode(const platform::ModeInfo* mode) {
+Desktop reportedMode(const platform::Mode* handle) {
   Desktop d;
-  if (mode == nullptr) return d;
+  if (handle == nullptr) return d;
+  const platform::ModeInfo* mode = &handle->info();
   const double hz = mode->hz;
   d.empty = false;
   d.modeId = mode->id;
@@ -111,7 +112,7 @@ Desktop reportedMode(const platform::ModeInfo* mode) {
   d.flags = mode->flags;
   d.interlaced = mode->interlaced;
   d.hz = std::isfinite(hz) ? hz : 0.0;
-  d.format = formatOf(mode).value_or("");
+  d.format = formatOf(handle).value_or("");
   return d;
 }
 
@@ -131,11 +132,11 @@ Record toJson(const Desktop& d) {
   return r;
 }
 
-bool writeNativeKey(std::string& out, const platform::ModeInfo* mode,
+bool writeNativeKey(std::string& out, const platform::Mode* mode,
                     const std::optional<std::string>& uuid) {
   out.clear();
   if (mode == nullptr || !uuid) return false;
-  const platform::ModeInfo& m = *mode;
+  const platform::ModeInfo& m = mode->info();
   if (!m.valid || !m.safe || m.needsPanning || m.neverShow || m.stretched) return false;
   const double hz = m.hz;
   if (!std::isfinite(hz) || !(hz > 0) || hz > 1000) return false;
@@ -154,15 +155,16 @@ bool writeNativeKey(std::string& out, const platform::ModeInfo* mode,
   return true;
 }
 
-std::optional<std::string> nativeKey(const platform::ModeInfo* mode,
+std::optional<std::string> nativeKey(const platform::Mode* mode,
                                      const std::optional<std::string>& uuid) {
   std::string key;
   if (!writeNativeKey(key, mode, uuid)) return std::nullopt;
   return key;
 }
 
-void writeNativeLabel(std::string& out, const platform::ModeInfo& mode) {
+void writeNativeLabel(std::string& out, const platform::Mode& handle) {
   out.clear();
+  const platform::ModeInfo& mode = handle.info();
   appendNumber(out, mode.width);
   out += "\u00d7";
   appendNumber(out, mode.height);
@@ -173,7 +175,7 @@ void writeNativeLabel(std::string& out, const platform::ModeInfo& mode) {
   appendNumber(out, static_cast<std::uint32_t>(mode.id), 16);
 }
 
-std::string nativeLabel(const platform::ModeInfo& mode) {
+std::string nativeLabel(const platform::Mode& mode) {
   std::string text;
   writeNativeLabel(text, mode);
   return text;

@@ -27,10 +27,7 @@ struct Desktop {
   bool operator==(const Desktop&) const = default;
 };
 
-Desktop reportedMode(const platform::ModeInfo* mode);
-inline Desktop reportedMode(const platform::Mode* mode) {
-  return reportedMode(platform::infoOf(mode));
-}
+Desktop reportedMode(const platform::Mode* mode);
 
 // The record as the status report writes it: {} for the empty record.
 Record toJson(const Desktop& desktop);
@@ -42,16 +39,16 @@ void to_json(BasicJson& out, const Desktop& desktop) {
 }
 
 // The native key of an unscaled, valid and safe mode of the display with that UUID string.
-std::optional<std::string> nativeKey(const platform::ModeInfo* mode,
+std::optional<std::string> nativeKey(const platform::Mode* mode,
                                      const std::optional<std::string>& uuid);
 
 // The label shown for a native key, e.g. "1920×1080p · 60.000000 Hz · #2a".
-std::string nativeLabel(const platform::ModeInfo& mode);
+std::string nativeLabel(const platform::Mode& mode);
 
 // The same two written over out, whose storage is kept: a catalogue made on every inspection
 // reuses the strings of the one before. writeNativeKey leaves out empty when there is no key.
-bool writeNativeKey(std::string& out, const platform::ModeInfo* mode,
+bool writeNativeKey(std::string& out, const platform::Mode* mode,
                     const std::optional<std::string>& uuid);
-void writeNativeLabel(std::string& out, const platform::ModeInfo& mode);
+void writeNativeLabel(std::string& out, const platform::Mode& mode);
 
 }  // namespace df

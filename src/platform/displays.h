@@ -52,10 +52,6 @@ class Mode {
 };
 using ModeHandle = std::unique_ptr<Mode>;  // null: no mode
 
-inline const ModeInfo* infoOf(const Mode* mode) {
-  return mode ? &mode->info() : nullptr;
-}
-
 // What changed, as a notice says it.
 enum class Change : std::uint8_t {
   kAdded,    // the display came online
