@@ -21,7 +21,7 @@ namespace x11 = df::platform::x11;
 
 int listDisplays(x11::RandrDisplays& displays) {
   return df::writeDisplayList(displays,
-                              {[&](df::platform::DisplayID id) { return displays.outputName(id); },
+                              {[&](df::platform::DisplayID id) { return displays.name(id); },
                                [&](df::platform::DisplayID id) { return displays.isPrimary(id); }},
                               stdout);
 }
@@ -35,31 +35,29 @@ int main(int argc, char** argv) {
   if (argc > 1 && !list) return 2;
 
   df::platform::AsioQueue queue;
-  std::unique_ptr<x11::RandrDisplays> displays = x11::RandrDisplays::connect(nullptr, queue);
-  if (!displays) return 1;
-  if (list) return listDisplays(*displays);
+  std::unique_ptr<x11::Randr> randr = x11::Randr::connect(nullptr, queue);
+  if (!randr) return 1;
+  if (list) return listDisplays(randr->displays());
+  x11::Connection& server = randr->connection();
 
-  x11::RandrRegistry registry(*displays);
-  x11::RandrExternalDisplays external(*displays);
   // Developer diagnostics, as on macOS; stderr stays silent.
-  df::Service& service = entry.start(df::platform::Platform{*displays, registry, external}, queue,
-                                     df::diagnosticsFromEnvironment());
+  df::Service& service = entry.start(randr->platform(), queue, df::diagnosticsFromEnvironment());
 
   // Without the server the process ends. Commands still queued behind the loss are dropped
   // rather than each answered with a "missing".
-  service.setPlatformGone([&displays] { return displays->lost(); });
-  displays->onLost([&service] { service.platformLost(); });
+  service.setPlatformGone([&server] { return server.lost(); });
+  server.onLost([&service] { service.platformLost(); });
 
   entry.readStdin();
 
   // Events are read when the connection becomes readable: no polling, no idle wake-ups.
-  asio::posix::stream_descriptor connection(queue.context(), ::dup(displays->fd()));
+  asio::posix::stream_descriptor connection(queue.context(), ::dup(server.fd()));
   std::function<void()> watch = [&] {
     connection.async_wait(asio::posix::stream_descriptor::wait_read,
                           [&](const asio::error_code& e) {
                             if (e) return;
-                            displays->readEvents();
-                            if (!displays->lost()) watch();
+                            server.readEvents();
+                            if (!server.lost()) watch();
                           });
   };
   watch();
