@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "apply/apply.h"
-#include "common/diagnostics.h"
+#include "state/diagnostics.h"
 #include "control/command.h"
 #include "cycle/cycle.h"
 #include "display/display.h"

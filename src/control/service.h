@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/context.h"
+#include "state/context.h"
 #include "platform/platform.h"
 
 namespace df {
