@@ -123,8 +123,10 @@ void Service::diagnose(const nlohmann::json& entry) {
 }
 
 void Service::terminate() {
+  // No report follows: the exit status is the only way left to say the display stays changed.
+  cx_.state.restoreFailed = false;
   restoreOriginal(cx_);
-  exit_(0);
+  exit_(cx_.state.restoreFailed ? kRestoreFailedStatus : 0);
 }
 
 }  // namespace df
