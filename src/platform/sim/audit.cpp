@@ -7,9 +7,9 @@
 
 namespace df::sim {
 
+using darwin::Error;
 using nlohmann::json;
 using platform::DisplayID;
-using platform::Error;
 
 std::optional<Error> SimMachine::fault(std::string_view call,
                                        const std::vector<DisplayID>& displays) {
