@@ -1,4 +1,4 @@
-// Fault injection and the safety audit: failing seam calls as the scenario arms them, and the
+// Fault injection and the safety audit: failing platform calls as the scenario arms them, and the
 // violations recorded when the service steps where it must not.
 #include <algorithm>
 

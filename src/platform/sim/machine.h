@@ -3,12 +3,12 @@
 // timeline of scripted and delayed changes, all driven by a clock that the owner supplies
 // (virtual or real). The service reaches it as it reaches a real Mac, through darwin::Backend.
 //
-// Every seam call first applies the changes due at the clock's time, so a real-time run is exact
-// even when the thread that drives the timeline lags.
+// Every platform call first applies the changes due at the clock's time, so a real-time run is
+// exact even when the thread that drives the timeline lags.
 //
-// Thread safety: every seam call and every scripting call takes one internal mutex. Notices go
+// Thread safety: every platform call and every scripting call takes one internal mutex. Notices go
 // to the registered callbacks after the mutex is released, on the thread whose call caused them
-// (a seam call, advanceTo, perform). Notices caused on two threads at once may interleave.
+// (a platform call, advanceTo, perform). Notices caused on two threads at once may interleave.
 //
 // The definitions live by concern: machine.cpp (display services and transactions), model.cpp
 // (the scenario model and scripted actions), timeline.cpp, link.cpp (registry, external display,
@@ -55,7 +55,7 @@ class SimMachine final : public darwin::DisplayServices,
                          public darwin::ExternalDisplaySource {
  public:
   // scenario must have passed normalizeScenario. Its "events" are put on the timeline and its
-  // "faults" armed. The clock is read on every seam call; it must never go back.
+  // "faults" armed. The clock is read on every platform call; it must never go back.
   SimMachine(const nlohmann::json& scenario, ClockFn clock);
   ~SimMachine() override;
   SimMachine(const SimMachine&) = delete;
@@ -256,7 +256,7 @@ class SimMachine final : public darwin::DisplayServices,
   void externalSetCurrentMode(const darwin::ExternalMode& mode);
   void dropTransaction(std::uint64_t id, std::vector<platform::DisplayID> displays);
 
-  // Runs a seam call's body; an exception becomes a violation and the fallback result, so
+  // Runs a platform call's body; an exception becomes a violation and the fallback result, so
   // nothing escapes into the service.
   template <typename R, typename F>
   R guarded(std::string_view call, R fallback, F&& body) noexcept;
