@@ -163,7 +163,7 @@ struct Rig {
           last.assign(line);
         },
         [this](int) { queue.stop(); });
-    if (service->start() != platform::kSuccess) die("the service did not start");
+    if (!service->start()) die("the service did not start");
   }
 
   // Hands a command to the main queue as the stdin reader does, and runs what is ready.

@@ -123,7 +123,7 @@ int runCycles(long n, std::string_view machine, std::string_view request) {
   for (long i = 0; i < n; ++i) inspect(rig->cx(), false);
   if (rig->lines != lines) die("an inspection wrote a report");
   // The size of what the inspections went through, for scaling comparisons.
-  const auto modes = rig->machine->copyAllDisplayModes(2, true);
+  const auto modes = rig->cx().platform.displays.modes(2);
   std::printf("inspections %ld\ntarget-modes %zu\n", n, modes ? modes->size() : 0);
   return 0;
 }

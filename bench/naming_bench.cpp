@@ -12,7 +12,7 @@ namespace {
 
 struct Modes {
   Modes() : rig(studioScenario()) {
-    auto list = rig.machine->copyAllDisplayModes(2, true);
+    auto list = rig.cx().platform.displays.modes(2);
     if (!list || list->empty()) die("display 2 lists no modes");
     handles = std::move(*list);
   }

@@ -6,19 +6,6 @@
 
 namespace df {
 
-platform::Error setMode(Context& cx, DisplayID display, const platform::DisplayMode* mode) {
-  auto& displays = cx.platform.displays;
-  platform::ConfigHandle config;
-  if (platform::Error e = displays.beginConfiguration(config); e != platform::kSuccess) return e;
-  if (!config) return platform::kErrorFailure;
-  if (platform::Error e = displays.configureDisplayWithMode(*config, display, mode);
-      e != platform::kSuccess) {
-    (void)displays.cancelConfiguration(std::move(config));
-    return e;
-  }
-  return displays.completeConfiguration(std::move(config), platform::kConfigureForAppOnly);
-}
-
 MaybeSnapshot settled(Context& cx, DisplayID display, const SettlePredicate& predicate) {
   MaybeSnapshot candidate;
   for (int readings = 1;; ++readings) {
@@ -41,8 +28,8 @@ bool restoreState(Context& cx, DisplayID display, const Snapshot& target) {
   const Desktop& targetDesktop = target.desktop;
   if (current->desktop != targetDesktop) {
     {
-      auto modes = cx.platform.displays.copyAllDisplayModes(display, true);
-      const platform::DisplayMode* match = nullptr;
+      auto modes = cx.platform.displays.modes(display);
+      const platform::Mode* match = nullptr;
       if (modes) {
         for (const platform::ModeHandle& mode : *modes) {
           if (mode && reportedMode(mode.get()) == targetDesktop) {
@@ -52,7 +39,7 @@ bool restoreState(Context& cx, DisplayID display, const Snapshot& target) {
         }
       }
       if (match == nullptr || !stillAssigned(cx, display)) return false;
-      if (setMode(cx, display, match) != platform::kSuccess) return false;
+      if (!cx.platform.displays.configure(display, match)) return false;
     }
     const SettlePredicate desktopPredicate = [&targetDesktop](const Snapshot& reading) {
       return reading.desktop == targetDesktop;
@@ -88,7 +75,7 @@ double signalHz(const MaybeSnapshot& snapshot) {
 void restoreOriginal(Context& cx) {
   ControllerState& s = cx.state;
   if (!s.originalMode) return;
-  const DisplayID display = findDisplay(cx.platform.displays, s.targetUUID);
+  const DisplayID display = findDisplay(cx, s.targetUUID);
   const MaybeSnapshot current = readSnapshot(cx, display);
 
   if (!current) {

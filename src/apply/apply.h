@@ -13,10 +13,6 @@ using SettlePredicate = std::function<bool(const Snapshot& reading)>;
 inline constexpr int kMaxReadings = 16;
 inline constexpr std::chrono::microseconds kReadingInterval{50000};
 
-// One configuration transaction: begin, configure with no options, complete for this process
-// only. A failed configure is cancelled. Returns the platform code of the step that failed.
-platform::Error setMode(Context& cx, DisplayID display, const platform::DisplayMode* mode);
-
 // Polls readings 50 ms apart, at most 16, until two consecutive readings satisfy the predicate
 // and are equal; returns the second. nullopt at once when a reading is absent, or when 16
 // readings pass without such a pair.

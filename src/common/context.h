@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/record.h"
 #include "cycle/report.h"
@@ -57,6 +58,8 @@ struct Context {
   Report draft{};
   CatalogueMemo catalogue{};
   TimingMemo timings{};
+  std::vector<DisplayID> online{};  // the last online list, its storage kept
+
   Counters counters{};
 };
 

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/display_services.h"
+#include "platform/displays.h"
 
 namespace df {
 

@@ -9,23 +9,18 @@
 
 namespace df {
 
-int writeDisplayList(platform::DisplayServices& displays, const DisplayNaming& naming,
-                     std::FILE* out) {
-  std::uint32_t count = 0;
-  if (displays.getOnlineDisplayList(0, nullptr, &count) != platform::kSuccess) return 1;
-  std::vector<platform::DisplayID> ids(count);
-  if (count != 0 && displays.getOnlineDisplayList(count, ids.data(), &count) != platform::kSuccess)
-    return 1;
-  ids.resize(count);
+int writeDisplayList(platform::Displays& displays, const DisplayNaming& naming, std::FILE* out) {
+  std::vector<platform::DisplayID> ids;
+  if (!displays.list(ids)) return 1;
   for (platform::DisplayID id : ids) {
     nlohmann::ordered_json line;
     line["id"] = id;
     line["name"] = naming.name(id);
-    platform::UUIDHandle uuid = displays.createUUIDFromDisplayID(id);
-    line["uuid"] = uuid ? nlohmann::ordered_json(uuid->string()) : nlohmann::ordered_json();
-    line["builtin"] = displays.displayIsBuiltin(id);
+    std::optional<std::string> uuid = displays.uuid(id);
+    line["uuid"] = uuid ? nlohmann::ordered_json(*uuid) : nlohmann::ordered_json();
+    line["builtin"] = displays.isBuiltin(id);
     line["primary"] = naming.primary(id);
-    platform::ModeHandle mode = displays.copyDisplayMode(id);
+    platform::ModeHandle mode = displays.currentMode(id);
     line["mode"] =
         mode ? nlohmann::ordered_json(reportedMode(mode.get())) : nlohmann::ordered_json();
     const std::string text = line.dump() + "\n";

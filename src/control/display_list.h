@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/display_services.h"
+#include "platform/displays.h"
 
 namespace df {
 
@@ -18,7 +18,6 @@ struct DisplayNaming {
 // Writes {"id","name","uuid","builtin","primary","mode"} per display to `out` ("mode": the
 // desktop record of the current mode, null when dark). Returns the exit status: 0, 1 when the
 // display list cannot be read, or kOutputClosedStatus when `out` fails.
-int writeDisplayList(platform::DisplayServices& displays, const DisplayNaming& naming,
-                     std::FILE* out);
+int writeDisplayList(platform::Displays& displays, const DisplayNaming& naming, std::FILE* out);
 
 }  // namespace df

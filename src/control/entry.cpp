@@ -35,7 +35,7 @@ Service& Entry::start(platform::Platform platform, platform::MainQueue& queue,
                                       [this](int status) { exit(status); });
   service.setReportFile(stdout);
   if (diagnostics != nullptr) service.setDiagnosticsFile(diagnostics);
-  if (service.start() != platform::kSuccess) exit(1);
+  if (!service.start()) exit(1);
   // A signal that came during start-up is still pending and is taken now; the termination
   // handler runs on the main queue, after the block in progress.
   watchEndingSignals(queue, [&service] { service.terminate(); });

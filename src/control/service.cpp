@@ -15,8 +15,8 @@ Service::Service(platform::Platform platform, platform::MainQueue& queue,
                  std::function<void(std::string_view)> writeLine, std::function<void(int)> exit)
     : cx_{platform, queue, std::move(writeLine)}, exit_(std::move(exit)) {}
 
-platform::Error Service::start() {
-  return cx_.platform.displays.registerReconfigurationCallback(&changed, &cx_);
+bool Service::start() {
+  return cx_.platform.displays.watch(&changed, &cx_);
 }
 
 void Service::handleCommand(const nlohmann::json& command) {
@@ -41,7 +41,7 @@ void Service::handleCommand(const nlohmann::json& command) {
       s.targetUUID.reset();
       const std::string display = "display " + std::to_string(id);
       if (std::find(online.begin(), online.end(), id) != online.end()) {
-        s.targetUUID = displayUUIDString(cx_.platform.displays, id);
+        s.targetUUID = cx_.platform.displays.uuid(id);
         why = s.targetUUID ? "target: " + display + ", UUID " + *s.targetUUID
                            : "no target: " + display + " has no UUID";
       } else {

@@ -24,9 +24,9 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // Registers the reconfiguration callback, before anything else starts. A non-zero result
-  // means the process must exit with status 1.
-  [[nodiscard]] platform::Error start();
+  // Starts the change notices, before anything else starts. False means the process must exit
+  // with status 1.
+  [[nodiscard]] bool start();
 
   // Runs on the main queue: one accepted command, from its keys to the inspection it asks for.
   void handleCommand(const nlohmann::json& command);

@@ -23,22 +23,20 @@ std::optional<std::size_t> Catalogue::holder(std::string_view key) const {
   return std::nullopt;
 }
 
-namespace {
-
-ModeFacts factsOf(const platform::DisplayMode* mode) {
-  if (mode == nullptr) return {};
-  return {true,          mode->ioDisplayModeID(), mode->pixelWidth(), mode->pixelHeight(),
-          mode->width(), mode->height(),          mode->ioFlags(),    mode->refreshRate()};
+Record toJson(const Catalogue& catalogue) {
+  Record natives = Record::object();
+  Record formats = Record::array();
+  for (const NativeMode& m : catalogue.nativeModes) natives[m.key] = m.label;
+  for (const std::string& f : catalogue.formats) formats.push_back(f);
+  return {{"formats", std::move(formats)}, {"nativeModes", std::move(natives)}};
 }
 
-}  // namespace
-
 std::shared_ptr<const Catalogue> makeCatalogue(const std::vector<platform::ModeHandle>& modes,
-                                               const platform::DisplayMode* current,
+                                               const platform::Mode* current,
                                                const std::optional<std::string>& uuid,
                                                std::span<const std::string_view> extra) {
   auto c = std::make_shared<Catalogue>();
-  auto add = [&c, &uuid, current](const platform::DisplayMode* m, std::size_t index) {
+  auto add = [&c, &uuid, current](const platform::Mode* m, std::size_t index) {
     if (auto name = formatOf(m)) {
       // The first mode holds each name, except that the current mode takes its own.
       auto it = std::find_if(c->names.begin(), c->names.end(),
@@ -82,18 +80,21 @@ std::shared_ptr<const Catalogue> makeCatalogue(const std::vector<platform::ModeH
 
 std::shared_ptr<const Catalogue> catalogueFor(CatalogueMemo& memo,
                                               const std::vector<platform::ModeHandle>& modes,
-                                              const platform::DisplayMode* current,
+                                              const platform::Mode* current,
                                               const std::optional<std::string>& uuid,
                                               std::span<const std::string_view> extra) {
   bool same = memo.catalogue && memo.uuid == uuid && memo.facts.size() == modes.size() + 1 &&
               std::equal(extra.begin(), extra.end(), memo.extra.begin(), memo.extra.end());
+  auto facts = [](const platform::Mode* m) {
+    return m ? std::optional<platform::ModeInfo>(m->info()) : std::nullopt;
+  };
   for (std::size_t i = 0; same && i < modes.size(); ++i)
-    same = memo.facts[i] == factsOf(modes[i].get());
-  if (same && memo.facts.back() == factsOf(current)) return memo.catalogue;
+    same = memo.facts[i] == facts(modes[i].get());
+  if (same && memo.facts.back() == facts(current)) return memo.catalogue;
 
   memo.facts.clear();
-  for (const platform::ModeHandle& m : modes) memo.facts.push_back(factsOf(m.get()));
-  memo.facts.push_back(factsOf(current));
+  for (const platform::ModeHandle& m : modes) memo.facts.push_back(facts(m.get()));
+  memo.facts.push_back(facts(current));
   memo.uuid = uuid;
   memo.extra.assign(extra.begin(), extra.end());
   memo.catalogue = makeCatalogue(modes, current, uuid, extra);

@@ -13,7 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/display_services.h"
+#include "common/record.h"
+#include "platform/displays.h"
 
 namespace df {
 
@@ -44,28 +45,20 @@ struct Catalogue {
   std::optional<std::size_t> holder(std::string_view key) const;
 };
 
+// {"formats", "nativeModes"} as the status report writes them.
+Record toJson(const Catalogue& catalogue);
+
 // The listing is the display's modes in the platform's order (null entries are skipped but
 // keep their index), then the current mode (index modes.size(), or none), which takes its own
 // name and key. extra holds the formats offered through the connection, added once each.
 std::shared_ptr<const Catalogue> makeCatalogue(const std::vector<platform::ModeHandle>& modes,
-                                               const platform::DisplayMode* current,
+                                               const platform::Mode* current,
                                                const std::optional<std::string>& uuid,
                                                std::span<const std::string_view> extra);
 
-// The numbers of a mode that a catalogue is made of.
-struct ModeFacts {
-  bool present = false;
-  std::int32_t id = 0;
-  std::size_t pixelWidth = 0, pixelHeight = 0, width = 0, height = 0;
-  std::uint32_t flags = 0;
-  double hz = 0;  // NaN never equals: such a mode is catalogued afresh every time
-
-  bool operator==(const ModeFacts&) const = default;
-};
-
 // The last catalogue made and what it was made of.
 struct CatalogueMemo {
-  std::vector<ModeFacts> facts;
+  std::vector<std::optional<platform::ModeInfo>> facts;  // a NaN rate never equals: made afresh
   std::optional<std::string> uuid;
   std::vector<std::string_view> extra;  // names of static storage
   std::shared_ptr<const Catalogue> catalogue;
@@ -74,7 +67,7 @@ struct CatalogueMemo {
 // The catalogue of the listing, taken from the memo when nothing it is made of has changed.
 std::shared_ptr<const Catalogue> catalogueFor(CatalogueMemo& memo,
                                               const std::vector<platform::ModeHandle>& modes,
-                                              const platform::DisplayMode* current,
+                                              const platform::Mode* current,
                                               const std::optional<std::string>& uuid,
                                               std::span<const std::string_view> extra);
 

@@ -29,6 +29,30 @@ bool sameText(const std::optional<std::string>& a, const std::optional<std::stri
   return a && b && *a == *b;
 }
 
+// The 1080p formats offered through the link's connection modes or shown by its signal, each
+// with the connection mode found for it.
+struct LinkOffer {
+  std::array<std::optional<Connection>, k1080pProbeList.size()> connections;
+  std::array<std::string_view, k1080pProbeList.size()> extra;
+  std::size_t extras = 0;
+
+  std::span<const std::string_view> formats() const { return {extra.data(), extras}; }
+};
+
+LinkOffer linkOffer(Context& cx, DisplayID display, const Link* link) {
+  LinkOffer offer;
+  const Signal* signal = signalOf(link);
+  const bool hasMode = connectionOf(link) != nullptr;
+  for (std::size_t i = 0; i < k1080pProbeList.size(); ++i) {
+    const std::string_view entry = k1080pProbeList[i];
+    const std::optional<double> rate = link ? link->rate1080p(entry) : std::nullopt;
+    if (rate && hasMode) offer.connections[i] = connectionFor(cx, display, *link, *rate);
+    if (offer.connections[i] || (signal && signal->format == entry))
+      offer.extra[offer.extras++] = entry;
+  }
+  return offer;
+}
+
 // One inspection cycle; lives for the cycle only.
 class Cycle {
  public:
@@ -36,7 +60,7 @@ class Cycle {
 
   void run() {
     bool ambiguous = false;
-    display_ = findDisplay(cx_.platform.displays, s_.targetUUID, &ambiguous);
+    display_ = findDisplay(cx_, s_.targetUUID, &ambiguous);
     const DisplayTest test = display_ == 0 ? DisplayTest::kPassed : displayTests(cx_, display_);
     diagnoseGuard(ambiguous, test);
     if (display_ == 0 || test != DisplayTest::kPassed) {
@@ -87,8 +111,8 @@ class Cycle {
 
   void catalogue() {
     auto& displays = cx_.platform.displays;
-    current_ = displays.copyDisplayMode(display_);
-    if (auto list = displays.copyAllDisplayModes(display_, true)) modes_ = std::move(*list);
+    current_ = displays.currentMode(display_);
+    if (auto list = displays.modes(display_)) modes_ = std::move(*list);
 
     // The link is kept once: in the starting snapshot, or alone when there is no mode.
     std::optional<Link> link = hdmiLink(cx_, display_);
@@ -99,22 +123,13 @@ class Cycle {
     link_ = starting_ ? linkOf(*starting_) : (linkAlone_ ? &*linkAlone_ : nullptr);
     signal_ = signalOf(link_);
 
-    // The 1080p formats offered through the connection, or shown by the signal.
-    std::array<std::string_view, k1080pProbeList.size()> extra;
-    std::size_t extras = 0;
-    const bool hasMode = connectionOf(link_) != nullptr;
-    for (std::size_t i = 0; i < k1080pProbeList.size(); ++i) {
-      const std::string_view entry = k1080pProbeList[i];
-      const std::optional<double> rate = link_ ? link_->rate1080p(entry) : std::nullopt;
-      if (rate && hasMode) connections_[i] = connectionFor(cx_, *link_, *rate);
-      if (connections_[i] || (signal_ && signal_->format == entry)) extra[extras++] = entry;
-    }
-    catalogue_ = catalogueFor(cx_.catalogue, modes_, current_.get(), s_.targetUUID,
-                              std::span(extra.data(), extras));
+    offer_ = linkOffer(cx_, display_, link_);
+    catalogue_ =
+        catalogueFor(cx_.catalogue, modes_, current_.get(), s_.targetUUID, offer_.formats());
   }
 
   // The mode that holds a format key in this cycle's listing.
-  const platform::DisplayMode* holderOf(std::string_view key) const {
+  const platform::Mode* holderOf(std::string_view key) const {
     const std::optional<std::size_t> index = catalogue_->holder(key);
     if (!index) return nullptr;
     return *index < modes_.size() ? modes_[*index].get() : current_.get();
@@ -169,8 +184,8 @@ class Cycle {
       const bool signal1080 = signal_ && signal_->width == 1920u && signal_->height == 1080u;
       if (targetMode_ == nullptr || signal1080) {
         for (std::size_t i = 0; i < k1080pProbeList.size(); ++i)
-          if (*s_.chosen == k1080pProbeList[i] && connections_[i])
-            targetConnection_ = &*connections_[i];
+          if (*s_.chosen == k1080pProbeList[i] && offer_.connections[i])
+            targetConnection_ = &*offer_.connections[i];
       }
     }
     const bool signalLive = signal_ && signal_->hz > 0;
@@ -197,7 +212,7 @@ class Cycle {
     } else {
       verify = (!restoreFirst || restoreState(cx_, display_, *s_.originalMode)) &&
                stillAssigned(cx_, display_) &&
-               setMode(cx_, display_, targetMode_) == platform::kSuccess;
+               cx_.platform.displays.configure(display_, targetMode_);
     }
 
     MaybeSnapshot result;
@@ -295,13 +310,12 @@ class Cycle {
   std::optional<Link> linkAlone_;
   const Link* link_ = nullptr;      // the link read at the start, in starting_ or linkAlone_
   const Signal* signal_ = nullptr;  // in link_, when it has one with keys
-  // The connection mode found for each entry of the 1080p probe list.
-  std::array<std::optional<Connection>, k1080pProbeList.size()> connections_;
+  LinkOffer offer_;
 
   bool nativeRequest_ = false;
-  const platform::DisplayMode* targetMode_ = nullptr;
+  const platform::Mode* targetMode_ = nullptr;
   std::optional<std::string> present_;
-  const Connection* targetConnection_ = nullptr;  // in connections_
+  const Connection* targetConnection_ = nullptr;  // in offer_
   bool reachable_ = false;
   Desktop expected_;
   bool alreadyChosen_ = false;
@@ -315,6 +329,16 @@ class Cycle {
 void inspect(Context& cx, bool apply) {
   ++cx.counters.inspections;
   Cycle(cx, apply).run();
+}
+
+std::shared_ptr<const Catalogue> catalogueOf(Context& cx, DisplayID display) {
+  auto& displays = cx.platform.displays;
+  const platform::ModeHandle current = displays.currentMode(display);
+  std::vector<platform::ModeHandle> modes;
+  if (auto list = displays.modes(display)) modes = std::move(*list);
+  const std::optional<Link> link = hdmiLink(cx, display);
+  const LinkOffer offer = linkOffer(cx, display, link ? &*link : nullptr);
+  return makeCatalogue(modes, current.get(), displays.uuid(display), offer.formats());
 }
 
 }  // namespace df

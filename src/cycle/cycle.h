@@ -2,6 +2,7 @@
 // the status report. Every cycle starts afresh and ends with exactly one report.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,9 @@
 namespace df {
 
 void inspect(Context& cx, bool apply);
+
+// The catalogue that a report about the display lists, made afresh.
+std::shared_ptr<const Catalogue> catalogueOf(Context& cx, DisplayID display);
 
 inline constexpr std::string_view kNativePrefix = "native:";
 

@@ -19,7 +19,7 @@ Actual actualOf(const MaybeSnapshot& snapshot) {
     a.logicalWidth = d.logicalWidth;
     a.logicalHeight = d.logicalHeight;
     a.flags = d.flags;
-    a.interlaced = (d.flags & platform::kModeInterlaced) != 0;
+    a.interlaced = d.interlaced;
     a.hz = d.hz;
     a.format = d.format;
   }
@@ -72,19 +72,14 @@ bool Report::operator==(const Report& o) const {
 }
 
 Record toJson(const Report& report) {
-  Record natives = Record::object();
-  Record formats = Record::array();
-  if (report.catalogue) {
-    for (const NativeMode& m : report.catalogue->nativeModes) natives[m.key] = m.label;
-    for (const std::string& f : report.catalogue->formats) formats.push_back(f);
-  }
+  Record lists = toJson(report.catalogue ? *report.catalogue : Catalogue{});
   Record r = Record::object();
   r["revision"] = report.revision;
   r["id"] = report.id != 0 ? Record(std::to_string(report.id)) : Record(nullptr);
   r["phase"] = report.phase;
   r["restoreFailed"] = report.restoreFailed;
-  r["formats"] = std::move(formats);
-  r["nativeModes"] = std::move(natives);
+  r["formats"] = std::move(lists["formats"]);
+  r["nativeModes"] = std::move(lists["nativeModes"]);
   r["actual"] = toJson(report.actual);
   r["chosen"] = report.chosen;
   r["uuid"] = report.uuid;

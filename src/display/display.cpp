@@ -1,77 +1,53 @@
 #include "display/display.h"
 
-#include <algorithm>
-#include <array>
-
 namespace df {
 
 namespace {
 
-// Calls visit for each online display in the platform's order; nothing on any error. A few
-// displays are listed on the stack: the target is looked up several times per inspection.
-template <typename Visit>
-void forEachOnline(platform::DisplayServices& displays, Visit&& visit) {
-  std::uint32_t count = 0;
-  if (displays.getOnlineDisplayList(0, nullptr, &count) != platform::kSuccess || count == 0) return;
-  std::array<DisplayID, 16> few{};
-  std::vector<DisplayID> many;
-  if (count > few.size()) many.resize(count);
-  DisplayID* ids = many.empty() ? few.data() : many.data();
-  std::uint32_t filled = 0;
-  if (displays.getOnlineDisplayList(count, ids, &filled) != platform::kSuccess) return;
-  // A display that came online between the two calls is not in the list.
-  for (std::uint32_t i = 0; i < std::min(filled, count); ++i)
-    if (!visit(ids[i])) return;
+// The single online display whose UUID is uuid, listed into ids (whose storage is kept).
+DisplayID find(platform::Displays& displays, std::vector<DisplayID>& ids,
+               const std::optional<std::string>& uuid, bool* ambiguous) {
+  if (ambiguous != nullptr) *ambiguous = false;
+  if (!uuid || !displays.list(ids)) return 0;
+  DisplayID found = 0;
+  for (DisplayID d : ids) {
+    std::optional<std::string> s = displays.uuid(d);
+    if (!s || *s != *uuid) continue;
+    if (found != 0) {
+      if (ambiguous != nullptr) *ambiguous = true;
+      return 0;
+    }
+    found = d;
+  }
+  return found;
 }
 
 }  // namespace
 
-std::vector<DisplayID> onlineDisplays(platform::DisplayServices& displays) {
+std::vector<DisplayID> onlineDisplays(platform::Displays& displays) {
   std::vector<DisplayID> ids;
-  forEachOnline(displays, [&ids](DisplayID d) {
-    ids.push_back(d);
-    return true;
-  });
+  if (!displays.list(ids)) ids.clear();
   return ids;
 }
 
-std::optional<std::string> displayUUIDString(platform::DisplayServices& displays,
-                                             DisplayID display) {
-  platform::UUIDHandle uuid = displays.createUUIDFromDisplayID(display);
-  if (!uuid) return std::nullopt;
-  return uuid->string();
+DisplayID findDisplay(platform::Displays& displays, const std::optional<std::string>& uuid,
+                      bool* ambiguous) {
+  std::vector<DisplayID> ids;
+  return find(displays, ids, uuid, ambiguous);
 }
 
-DisplayID findDisplay(platform::DisplayServices& displays, const std::optional<std::string>& uuid,
-                      bool* ambiguous) {
-  if (ambiguous != nullptr) *ambiguous = false;
-  if (!uuid) return 0;
-  DisplayID found = 0;
-  bool twice = false;
-  forEachOnline(displays, [&](DisplayID d) {
-    std::optional<std::string> s = displayUUIDString(displays, d);
-    if (s && *s == *uuid) {
-      if (found != 0) {
-        twice = true;
-        return false;
-      }
-      found = d;
-    }
-    return true;
-  });
-  if (!twice) return found;
-  if (ambiguous != nullptr) *ambiguous = true;
-  return 0;
+DisplayID findDisplay(Context& cx, const std::optional<std::string>& uuid, bool* ambiguous) {
+  return find(cx.platform.displays, cx.online, uuid, ambiguous);
 }
 
 DisplayTest displayTests(Context& cx, DisplayID d) {
   auto& displays = cx.platform.displays;
   if (cx.state.controlID == 0) return DisplayTest::kNoControl;
   if (d == cx.state.controlID) return DisplayTest::kIsControl;
-  if (!displays.displayIsActive(d)) return DisplayTest::kInactive;
-  if (displays.displayIsBuiltin(d)) return DisplayTest::kBuiltin;
-  if (displays.displayIsInMirrorSet(d)) return DisplayTest::kMirrored;
-  if (displays.displayIsInHWMirrorSet(d)) return DisplayTest::kHWMirrored;
+  if (!displays.isActive(d)) return DisplayTest::kInactive;
+  if (displays.isBuiltin(d)) return DisplayTest::kBuiltin;
+  if (displays.isMirrored(d)) return DisplayTest::kMirrored;
+  if (displays.isHardwareMirrored(d)) return DisplayTest::kHWMirrored;
   return DisplayTest::kPassed;
 }
 
@@ -97,8 +73,7 @@ std::string displayTestText(DisplayTest test, DisplayID d) {
 }
 
 bool stillAssigned(Context& cx, DisplayID d) {
-  return d != 0 && passesDisplayTests(cx, d) &&
-         findDisplay(cx.platform.displays, cx.state.targetUUID) == d;
+  return d != 0 && passesDisplayTests(cx, d) && findDisplay(cx, cx.state.targetUUID) == d;
 }
 
 }  // namespace df

@@ -11,15 +11,14 @@
 namespace df {
 
 // The online display IDs in the platform's order; empty on any error.
-std::vector<DisplayID> onlineDisplays(platform::DisplayServices& displays);
-
-// The display's UUID string, or nullopt when the platform gives it no UUID.
-std::optional<std::string> displayUUIDString(platform::DisplayServices& displays,
-                                             DisplayID display);
+std::vector<DisplayID> onlineDisplays(platform::Displays& displays);
 
 // The single online display whose UUID string is exactly uuid; 0 when uuid is absent, when
 // none carries it, and when two or more do (then *ambiguous is set, when given).
-DisplayID findDisplay(platform::DisplayServices& displays, const std::optional<std::string>& uuid,
+DisplayID findDisplay(platform::Displays& displays, const std::optional<std::string>& uuid,
+                      bool* ambiguous = nullptr);
+// The same, listing into the context's kept storage.
+DisplayID findDisplay(Context& cx, const std::optional<std::string>& uuid,
                       bool* ambiguous = nullptr);
 
 // The display tests in the order they are made, and the first one that fails.

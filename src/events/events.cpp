@@ -22,16 +22,15 @@ void recheck(Context& cx, std::uint32_t chain, int left) {
 
 }  // namespace
 
-void changed(DisplayID display, std::uint32_t flags, void* userInfo) {
-  if ((flags & platform::kBeginConfigurationFlag) != 0) return;
-  Context* cx = static_cast<Context*>(userInfo);
-  cx->queue.post([cx, display, flags] { displayEvent(*cx, display, flags); });
+void changed(DisplayID display, platform::Change change, void* user) {
+  Context* cx = static_cast<Context*>(user);
+  cx->queue.post([cx, display, change] { displayEvent(*cx, display, change); });
 }
 
-void displayEvent(Context& cx, DisplayID display, std::uint32_t flags) {
+void displayEvent(Context& cx, DisplayID display, platform::Change change) {
   ControllerState& s = cx.state;
-  if ((flags & platform::kRemoveFlag) != 0 && display == s.lastDisplay &&
-      findDisplay(cx.platform.displays, s.targetUUID) != display) {
+  if (change == platform::Change::kRemoved && display == s.lastDisplay &&
+      findDisplay(cx, s.targetUUID) != display) {
     s.lastDisplay = 0;
     s.approvedMode.reset();
     s.chosen.reset();

@@ -12,12 +12,12 @@ inline constexpr std::chrono::milliseconds kDebounce{180};
 inline constexpr std::chrono::milliseconds kRecheckInterval{500};
 inline constexpr int kRechecks = 12;
 
-// The reconfiguration callback; userInfo is the Context. Runs on any thread: it drops begin
-// notices and only forwards the rest to the main queue.
-void changed(DisplayID display, std::uint32_t flags, void* userInfo);
+// The change notice; user is the Context. Runs on any thread: it only forwards the notice to
+// the main queue.
+void changed(DisplayID display, platform::Change change, void* user);
 
 // The event step, on the main queue.
-void displayEvent(Context& cx, DisplayID display, std::uint32_t flags);
+void displayEvent(Context& cx, DisplayID display, platform::Change change);
 
 // Starts the next timer of a recheck chain while the recheck condition holds.
 void recheckTiming(Context& cx, std::uint32_t chain, int left);

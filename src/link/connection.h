@@ -15,10 +15,11 @@ inline bool sameConnection(const MaybeSnapshot& a, const MaybeSnapshot& b) {
 // The one available 1920 by 1080 connection mode at the link's current colour and HDR encoding
 // whose nominal rate is within tolerance of rate or of rate rounded to two decimals; nullopt
 // when there is none or more than one.
-std::optional<Connection> connectionFor(Context& cx, const Link& link, double rate);
+std::optional<Connection> connectionFor(Context& cx, DisplayID display, const Link& link,
+                                        double rate);
 
-// Asks the external display to take the connection mode, when the display is eligible and the
-// link (present and full) is the external display's. Without a connection nothing happens. The
+// Asks the display's link to take the connection mode, when the display is eligible and the
+// link record (present and full) is that link's. Without a connection nothing happens. The
 // switch lands only once the link retrains; callers verify it by polling.
 void setConnection(Context& cx, DisplayID display, const Link* link, const Connection* connection);
 

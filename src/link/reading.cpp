@@ -16,7 +16,7 @@ const Link* linkOf(const MaybeSnapshot& snapshot) {
   return snapshot ? linkOf(*snapshot) : nullptr;
 }
 
-MaybeSnapshot snapshot(const platform::DisplayMode* mode, std::optional<Link> link) {
+MaybeSnapshot snapshot(const platform::Mode* mode, std::optional<Link> link) {
   if (mode == nullptr) return std::nullopt;
   return Snapshot{reportedMode(mode), std::move(link)};
 }
@@ -24,7 +24,7 @@ MaybeSnapshot snapshot(const platform::DisplayMode* mode, std::optional<Link> li
 MaybeSnapshot readSnapshot(Context& cx, DisplayID display) {
   ++cx.counters.readings;
   if (!stillAssigned(cx, display)) return std::nullopt;
-  platform::ModeHandle mode = cx.platform.displays.copyDisplayMode(display);
+  platform::ModeHandle mode = cx.platform.displays.currentMode(display);
   // The link is probed even without a mode, as every reading does.
   std::optional<Link> link = hdmiLink(cx, display);
   return snapshot(mode.get(), std::move(link));

@@ -14,7 +14,8 @@
 
 #include "common/record.h"
 #include "modes/records.h"
-#include "platform/display_services.h"
+#include "platform/displays.h"
+#include "platform/hdmi_link.h"
 
 namespace df {
 
@@ -31,16 +32,8 @@ struct Signal {
   bool operator==(const Signal&) const = default;
 };
 
-// One connection mode of the external display object.
-struct Connection {
-  std::uint64_t width = 0;
-  std::uint64_t height = 0;
-  double nominalHz = 0;
-  std::string color;  // "" when the mode gives no colour text
-  std::string hdr;    // "" when the mode gives no HDR text
-
-  bool operator==(const Connection&) const = default;
-};
+// One connection mode of the link.
+using Connection = platform::ConnectionMode;
 
 // The link record. An HDMI service without its timing data gives the empty record, a value of
 // its own whose members all read as absent; then `full` is false and the rest is default.
@@ -70,21 +63,12 @@ struct Snapshot {
 
 using MaybeSnapshot = std::optional<Snapshot>;
 
-// The timing elements of the HDMI service as the probe reads them, kept with the registry value
-// they were read from: the registry hands out one shared, read-only value for as long as the
-// elements stay the same, and then they need not be read again.
-struct TimingElement {
-  Record id;  // "ID"; null when absent
-  bool hasId = false;
-  std::uint64_t width = 0;
-  std::uint64_t height = 0;
-  double hz = 0;
-  bool interlaced = false;
-  std::string format;  // after the strict 1080p check; "" for none
-};
+// What the link's timings give, kept with the timings they were derived from: a backend hands
+// out the same timings object for as long as they stay the same, and then nothing is derived
+// again.
 struct TimingMemo {
-  std::shared_ptr<const Record> elements;
-  std::vector<TimingElement> usable;  // the elements that are not virtual and read cleanly
+  platform::SignalTimings timings;
+  std::vector<std::string> formats;  // per timing, after the strict 1080p check; "" for none
   std::optional<double> rate1080p5994;
   std::optional<double> rate1080p6000;
 };
@@ -105,7 +89,7 @@ inline const Connection* connectionOf(const Link* link) {
 }
 
 // The snapshot of a mode and link; nullopt for no mode.
-MaybeSnapshot snapshot(const platform::DisplayMode* mode, std::optional<Link> link);
+MaybeSnapshot snapshot(const platform::Mode* mode, std::optional<Link> link);
 
 // The eligible display's current mode and link; nullopt when the display is not eligible or
 // has no current mode.

@@ -6,11 +6,6 @@ namespace df {
 
 namespace {
 
-constexpr std::uint32_t kFormatMask = platform::kModeValid | platform::kModeRequiresPan |
-                                      platform::kModeNeverShow | platform::kModeStretched |
-                                      platform::kModeTelevision;
-constexpr std::uint32_t kFormatWanted = platform::kModeValid | platform::kModeTelevision;
-
 bool rasterAllowed(std::uint64_t width, std::uint64_t height, bool interlaced) {
   if (height == 576 || height == 480) return width == 720 || (width == 1440 && interlaced);
   if (width == 1280 && height == 720) return !interlaced;
@@ -22,9 +17,8 @@ bool rasterAllowed(std::uint64_t width, std::uint64_t height, bool interlaced) {
 }  // namespace
 
 std::optional<std::string> broadcastFormat(std::uint64_t width, std::uint64_t height,
-                                           std::uint32_t ioFlags, double hz) {
-  if ((ioFlags & kFormatMask) != kFormatWanted || !std::isfinite(hz)) return std::nullopt;
-  const bool interlaced = (ioFlags & platform::kModeInterlaced) != 0;
+                                           bool interlaced, double hz) {
+  if (!std::isfinite(hz)) return std::nullopt;
   if (!rasterAllowed(width, height, interlaced)) return std::nullopt;
 
   const RateEntry* match = nullptr;
@@ -47,12 +41,13 @@ std::optional<std::string> broadcastFormat(std::uint64_t width, std::uint64_t he
   return name;
 }
 
-std::optional<std::string> formatOf(const platform::DisplayMode* mode) {
+std::optional<std::string> formatOf(const platform::Mode* mode) {
   if (mode == nullptr) return std::nullopt;
-  if (mode->pixelWidth() != mode->width() || mode->pixelHeight() != mode->height())
+  const platform::ModeInfo& m = mode->info();
+  if (!m.valid || !m.television || m.needsPanning || m.neverShow || m.stretched)
     return std::nullopt;
-  return broadcastFormat(mode->pixelWidth(), mode->pixelHeight(), mode->ioFlags(),
-                         mode->refreshRate());
+  if (m.width != m.logicalWidth || m.height != m.logicalHeight) return std::nullopt;
+  return broadcastFormat(m.width, m.height, m.interlaced, m.hz);
 }
 
 }  // namespace df

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/display_services.h"
+#include "platform/displays.h"
 
 namespace df {
 
@@ -32,11 +32,12 @@ inline constexpr std::array<RateEntry, 8> rates{{
     {60.0, 60.0, "60.00", true},
 }};
 
-// The broadcast format name of a picture geometry, flag word and rate, or nullopt.
+// The broadcast format name of a picture geometry, scan and rate, or nullopt.
 std::optional<std::string> broadcastFormat(std::uint64_t width, std::uint64_t height,
-                                           std::uint32_t ioFlags, double hz);
+                                           bool interlaced, double hz);
 
-// The broadcast format name of an unscaled display mode, or nullopt.
-std::optional<std::string> formatOf(const platform::DisplayMode* mode);
+// The broadcast format name of an unscaled, valid television mode that needs no panning, is not
+// hidden and not stretched; nullopt for any other mode.
+std::optional<std::string> formatOf(const platform::Mode* mode);
 
 }  // namespace df

@@ -11,13 +11,8 @@ namespace df {
 
 namespace {
 
-constexpr std::uint32_t kNativeMask = platform::kModeValid | platform::kModeSafe |
-                                      platform::kModeRequiresPan | platform::kModeNeverShow |
-                                      platform::kModeStretched;
-constexpr std::uint32_t kNativeWanted = platform::kModeValid | platform::kModeSafe;
-
-char scanLetter(const platform::DisplayMode& mode) {
-  return (mode.ioFlags() & platform::kModeInterlaced) != 0 ? 'i' : 'p';
+char scanLetter(const platform::ModeInfo& mode) {
+  return mode.interlaced ? 'i' : 'p';
 }
 
 template <typename T>
@@ -103,19 +98,21 @@ void appendFixed6(std::string& out, double value) {
 
 }  // namespace
 
-Desktop reportedMode(const platform::DisplayMode* mode) {
+Desktop reportedMode(const platform::Mode* handle) {
   Desktop d;
-  if (mode == nullptr) return d;
-  const double hz = mode->refreshRate();
+  if (handle == nullptr) return d;
+  const platform::ModeInfo* mode = &handle->info();
+  const double hz = mode->hz;
   d.empty = false;
-  d.modeId = mode->ioDisplayModeID();
-  d.width = mode->pixelWidth();
-  d.height = mode->pixelHeight();
-  d.logicalWidth = mode->width();
-  d.logicalHeight = mode->height();
-  d.flags = mode->ioFlags();
+  d.modeId = mode->id;
+  d.width = mode->width;
+  d.height = mode->height;
+  d.logicalWidth = mode->logicalWidth;
+  d.logicalHeight = mode->logicalHeight;
+  d.flags = mode->flags;
+  d.interlaced = mode->interlaced;
   d.hz = std::isfinite(hz) ? hz : 0.0;
-  d.format = formatOf(mode).value_or("");
+  d.format = formatOf(handle).value_or("");
   return d;
 }
 
@@ -129,54 +126,56 @@ Record toJson(const Desktop& d) {
   r["logicalWidth"] = d.logicalWidth;
   r["logicalHeight"] = d.logicalHeight;
   r["flags"] = d.flags;
-  r["interlaced"] = (d.flags & platform::kModeInterlaced) != 0 ? 1 : 0;
+  r["interlaced"] = d.interlaced ? 1 : 0;
   r["hz"] = d.hz;
   r["format"] = d.format;
   return r;
 }
 
-bool writeNativeKey(std::string& out, const platform::DisplayMode* mode,
+bool writeNativeKey(std::string& out, const platform::Mode* mode,
                     const std::optional<std::string>& uuid) {
   out.clear();
   if (mode == nullptr || !uuid) return false;
-  if ((mode->ioFlags() & kNativeMask) != kNativeWanted) return false;
-  const double hz = mode->refreshRate();
+  const platform::ModeInfo& m = mode->info();
+  if (!m.valid || !m.safe || m.needsPanning || m.neverShow || m.stretched) return false;
+  const double hz = m.hz;
   if (!std::isfinite(hz) || !(hz > 0) || hz > 1000) return false;
-  if (mode->width() != mode->pixelWidth() || mode->height() != mode->pixelHeight()) return false;
+  if (m.logicalWidth != m.width || m.logicalHeight != m.height) return false;
   out += "native:";
   out += *uuid;
   out += ':';
-  appendNumber(out, static_cast<std::uint32_t>(mode->ioDisplayModeID()), 16);
+  appendNumber(out, static_cast<std::uint32_t>(m.id), 16);
   out += ':';
-  appendNumber(out, mode->pixelWidth());
+  appendNumber(out, m.width);
   out += 'x';
-  appendNumber(out, mode->pixelHeight());
-  out += scanLetter(*mode);
+  appendNumber(out, m.height);
+  out += scanLetter(m);
   out += ':';
   appendNumber(out, static_cast<long long>(std::llround(hz * 1000000.0)));
   return true;
 }
 
-std::optional<std::string> nativeKey(const platform::DisplayMode* mode,
+std::optional<std::string> nativeKey(const platform::Mode* mode,
                                      const std::optional<std::string>& uuid) {
   std::string key;
   if (!writeNativeKey(key, mode, uuid)) return std::nullopt;
   return key;
 }
 
-void writeNativeLabel(std::string& out, const platform::DisplayMode& mode) {
+void writeNativeLabel(std::string& out, const platform::Mode& handle) {
   out.clear();
-  appendNumber(out, mode.pixelWidth());
+  const platform::ModeInfo& mode = handle.info();
+  appendNumber(out, mode.width);
   out += "\u00d7";
-  appendNumber(out, mode.pixelHeight());
+  appendNumber(out, mode.height);
   out += scanLetter(mode);
   out += " \u00b7 ";
-  appendFixed6(out, mode.refreshRate());
+  appendFixed6(out, mode.hz);
   out += " Hz \u00b7 #";
-  appendNumber(out, static_cast<std::uint32_t>(mode.ioDisplayModeID()), 16);
+  appendNumber(out, static_cast<std::uint32_t>(mode.id), 16);
 }
 
-std::string nativeLabel(const platform::DisplayMode& mode) {
+std::string nativeLabel(const platform::Mode& mode) {
   std::string text;
   writeNativeLabel(text, mode);
   return text;

@@ -6,12 +6,12 @@
 #include <string>
 
 #include "common/record.h"
-#include "platform/display_services.h"
+#include "platform/displays.h"
 
 namespace df {
 
 // The nine-key desktop record of a mode, or the empty record of no mode. Two modes with equal
-// records count as the same mode. "interlaced" is not kept: it is bit 0x40 of the flags.
+// records count as the same mode. "flags" is the platform's word, carried unread.
 struct Desktop {
   bool empty = true;  // the empty record; it equals the record of no real mode
   std::int32_t modeId = 0;
@@ -20,13 +20,14 @@ struct Desktop {
   std::uint64_t logicalWidth = 0;
   std::uint64_t logicalHeight = 0;
   std::uint32_t flags = 0;
+  bool interlaced = false;
   double hz = 0;  // finite: a rate that is not reads as 0
   std::string format;
 
   bool operator==(const Desktop&) const = default;
 };
 
-Desktop reportedMode(const platform::DisplayMode* mode);
+Desktop reportedMode(const platform::Mode* mode);
 
 // The record as the status report writes it: {} for the empty record.
 Record toJson(const Desktop& desktop);
@@ -38,16 +39,16 @@ void to_json(BasicJson& out, const Desktop& desktop) {
 }
 
 // The native key of an unscaled, valid and safe mode of the display with that UUID string.
-std::optional<std::string> nativeKey(const platform::DisplayMode* mode,
+std::optional<std::string> nativeKey(const platform::Mode* mode,
                                      const std::optional<std::string>& uuid);
 
 // The label shown for a native key, e.g. "1920×1080p · 60.000000 Hz · #2a".
-std::string nativeLabel(const platform::DisplayMode& mode);
+std::string nativeLabel(const platform::Mode& mode);
 
 // The same two written over out, whose storage is kept: a catalogue made on every inspection
 // reuses the strings of the one before. writeNativeKey leaves out empty when there is no key.
-bool writeNativeKey(std::string& out, const platform::DisplayMode* mode,
+bool writeNativeKey(std::string& out, const platform::Mode* mode,
                     const std::optional<std::string>& uuid);
-void writeNativeLabel(std::string& out, const platform::DisplayMode& mode);
+void writeNativeLabel(std::string& out, const platform::Mode& mode);
 
 }  // namespace df

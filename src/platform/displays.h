@@ -15,14 +15,14 @@ using DisplayID = std::uint32_t;  // 0 is no display
 
 // What a mode is, as the service reads it.
 struct ModeInfo {
-  std::int32_t id = 0;               // the platform's number for the mode ("modeId")
-  std::uint64_t width = 0;           // pixels
+  std::int32_t id = 0;      // the platform's number for the mode ("modeId")
+  std::uint64_t width = 0;  // pixels
   std::uint64_t height = 0;
-  std::uint64_t logicalWidth = 0;    // points of the desktop; equal to the pixels when unscaled
+  std::uint64_t logicalWidth = 0;  // points of the desktop; equal to the pixels when unscaled
   std::uint64_t logicalHeight = 0;
-  double hz = 0;                     // the exact rate; may be 0, NaN or infinite when unknown
+  double hz = 0;  // the exact rate; may be 0, NaN or infinite when unknown
   bool interlaced = false;
-  bool television = false;           // a timing the display declares as a television format
+  bool television = false;  // a timing the display declares as a television format
   bool valid = false;
   bool safe = false;
   bool needsPanning = false;
@@ -31,6 +31,8 @@ struct ModeInfo {
   // The report's "flags": the platform's own flag word where it has one, carried unread;
   // otherwise reportFlags() of the booleans above.
   std::uint32_t flags = 0;
+
+  bool operator==(const ModeInfo&) const = default;  // a NaN rate equals nothing
 };
 
 // The report's flag word for a platform that has none of its own: the bits the status report

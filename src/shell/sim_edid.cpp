@@ -1,12 +1,13 @@
 #include "shell/sim_edid.h"
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 
 #include "control/display_list.h"
-#include "control/service.h"
+#include "common/context.h"
+#include "cycle/catalogue.h"
+#include "cycle/cycle.h"
 #include "edid/edid.h"
 #include "modes/records.h"
 #include "platform/sim/edid_scenario.h"
@@ -46,29 +47,18 @@ std::optional<json> edidScenario(const std::string& path) {
 }
 
 int listFormats(const json& scenario) {
+  sim::SimMachine machine(scenario, [] { return sim::Nanos(0); });
   sim::VirtualQueue queue;
-  sim::SimMachine machine(scenario, queue.clock());
-  queue.attach(&machine);
-  std::string last;
-  Service service(
-      {machine, machine, machine}, queue, [&last](std::string_view line) { last = line; },
-      [&queue](int) { queue.stop(); });
-  if (service.start() != platform::kSuccess) return 1;
-  const json tv = scenario["displays"][1];
-  const json command = {{"format", "current"}, {"control", 1},     {"assign", true},
-                        {"uuid", tv["uuid"]},  {"enabled", false}, {"revision", 1}};
-  queue.post([&service, &command] { service.handleCommand(command); });
-  queue.runFor(std::chrono::seconds(5));
-  if (last.empty()) return 1;
-  const json report = json::parse(last);
-  const json out = {{"formats", report["formats"]}, {"nativeModes", report["nativeModes"]}};
-  std::printf("%s\n", out.dump().c_str());
+  Context cx{machine.platform(), queue, [](std::string_view) {}};
+  const auto tv = scenario["displays"][1]["id"].get<platform::DisplayID>();
+  std::printf("%s\n", toJson(*catalogueOf(cx, tv)).dump().c_str());
   return 0;
 }
 
 int listDisplays(const json& scenario) {
   // The machine as it is at start: events due at time 0 have happened, nothing later.
   sim::SimMachine machine(scenario, [] { return sim::Nanos(0); });
+  platform::Displays& displays = machine.platform().displays;
   // The main display: the platform lists it first among the active ones.
   std::optional<platform::DisplayID> primary;
   const DisplayNaming naming{[&](platform::DisplayID id) {
@@ -77,10 +67,10 @@ int listDisplays(const json& scenario) {
                                return std::string();
                              },
                              [&](platform::DisplayID id) {
-                               if (!primary && machine.displayIsActive(id)) primary = id;
+                               if (!primary && displays.isActive(id)) primary = id;
                                return primary == id;
                              }};
-  return writeDisplayList(machine, naming, stdout);
+  return writeDisplayList(displays, naming, stdout);
 }
 
 int writeScenario(json scenario, const std::string& edidPath, const std::string& out) {

@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
       std::fclose(actionLog);
     });
   }
-  entry.start({machine, machine, machine}, queue, diagnostics);
+  entry.start(machine.platform(), queue, diagnostics);
 
   df::sim::RealtimeDriver driver(machine);
   entry.readStdin();

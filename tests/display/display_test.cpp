@@ -11,7 +11,7 @@ using test::json;
 
 TEST(OnlineDisplays, TwoCallsAndErrors) {
   test::Harness h(test::plainScenario());
-  auto& displays = *h.machine;
+  platform::Displays& displays = h.cx().platform.displays;
   EXPECT_EQ(onlineDisplays(displays), (std::vector<DisplayID>{1, 2}));
   EXPECT_EQ(h.machine->callCount("getOnlineDisplayList"), 2u);
   for (int after : {0, 1}) {
@@ -19,8 +19,8 @@ TEST(OnlineDisplays, TwoCallsAndErrors) {
     test::Harness x(test::plainScenario());
     (void)x.machine->addFault(
         {{"call", "getOnlineDisplayList"}, {"error", 1000}, {"after", after}, {"times", 1}});
-    EXPECT_TRUE(onlineDisplays(*x.machine).empty());
-    EXPECT_EQ(findDisplay(*x.machine, std::string("TV-UUID")), 2u);  // the fault has passed
+    EXPECT_TRUE(onlineDisplays(x.cx().platform.displays).empty());
+    EXPECT_EQ(findDisplay(x.cx(), std::string("TV-UUID")), 2u);  // the fault has passed
   }
 }
 
@@ -31,7 +31,7 @@ TEST(FindDisplay, ExactUniqueMatchOnly) {
   third["uuid"] = nullptr;
   scenario["displays"].push_back(third);
   test::Harness h(scenario);
-  auto& d = *h.machine;
+  platform::Displays& d = h.cx().platform.displays;
   EXPECT_EQ(findDisplay(d, std::nullopt), 0u);
   EXPECT_EQ(findDisplay(d, std::string("TV-UUID")), 2u);
   EXPECT_EQ(findDisplay(d, std::string("tv-uuid")), 0u);

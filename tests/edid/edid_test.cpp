@@ -146,11 +146,9 @@ std::vector<double> ratesOf(double printedHz) {
 }
 
 void addFormats(Formats& out, const Timing& t, const std::vector<double>& rates) {
-  const std::uint32_t flags = platform::kModeValid | platform::kModeTelevision |
-                              (t.interlaced ? platform::kModeInterlaced : 0u);
   for (double hz : rates)
     if (auto f = broadcastFormat(static_cast<std::uint64_t>(t.hActive),
-                                 static_cast<std::uint64_t>(t.vActive), flags, hz))
+                                 static_cast<std::uint64_t>(t.vActive), t.interlaced, hz))
       out.insert(*f);
 }
 
@@ -178,11 +176,10 @@ Formats expectedFormats(const Printed& p) {
 Formats formatsOf(const Decoded& d) {
   Formats out;
   for (const auto& m : offeredModes(d)) {
-    const std::uint32_t flags = platform::kModeValid |
-                                (m.television ? platform::kModeTelevision : 0u) |
-                                (m.timing.interlaced ? platform::kModeInterlaced : 0u);
+    if (!m.television) continue;
     if (auto f = broadcastFormat(static_cast<std::uint64_t>(m.timing.hActive),
-                                 static_cast<std::uint64_t>(m.timing.vActive), flags, m.rateHz))
+                                 static_cast<std::uint64_t>(m.timing.vActive),
+                                 m.timing.interlaced, m.rateHz))
       out.insert(*f);
   }
   return out;

@@ -88,20 +88,20 @@ void run(const json& scenario, std::string_view input) {
   df::sim::SimMachine machine(scenario, queue.clock());
   queue.attach(&machine);
   df::trust::Facts facts(scenario);
-  df::trust::Guard guard(machine, machine, facts, queue.clock(),
+  df::trust::Guard guard(machine.platform(), facts, queue.clock(),
                          [](std::string what) { broken(what); });
   std::vector<std::string> lines;
   int exits = 0;
   df::Service service(
-      df::platform::Platform{guard, machine, guard}, queue,
+      guard.platform(), queue,
       [&lines](std::string_view line) { lines.emplace_back(line); },
       [&](int status) {
         if (status != 0) broken("exit status " + std::to_string(status));
         ++exits;
         queue.stop();
       });
-  guard.watch(&service.state());
-  if (service.start() != df::platform::kSuccess) broken("start-up failed");
+  guard.follow(&service.state());
+  if (!service.start()) broken("start-up failed");
 
   const df::Counters& counters = service.context().counters;
   std::size_t checked = 0;

@@ -40,7 +40,7 @@ std::optional<Connection> connectionWith(json modes, double rate, json forLink =
   json scenario = test::studioScenario();
   scenario["externalDisplay"]["availableModes"] = std::move(modes);
   test::Harness h(scenario);
-  return connectionFor(h.cx(), test::linkFromJson(forLink), rate);
+  return connectionFor(h.cx(), 2, test::linkFromJson(forLink), rate);
 }
 
 TEST(ConnectionFor, Candidates) {
@@ -92,7 +92,7 @@ TEST(ConnectionFor, NeedsTheSameExternalDisplay) {
   json scenario = test::studioScenario();
   scenario["externalDisplay"] = nullptr;
   test::Harness h(scenario);
-  EXPECT_FALSE(connectionFor(h.cx(), test::linkFromJson(link()), 60));
+  EXPECT_FALSE(connectionFor(h.cx(), 2, test::linkFromJson(link()), 60));
 }
 
 TEST(SameConnection, ComparesUuidSignalAndMode) {

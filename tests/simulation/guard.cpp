@@ -135,123 +135,39 @@ DisplayID Facts::target(const ControllerState& s) const {
 
 // --- Guard ---
 
-namespace {
+Guard::Guard(platform::Platform inner, Facts& facts, std::function<Nanos()> clock, Flag flag)
+    : Pass(inner), facts_(facts), clock_(std::move(clock)), flag_(std::move(flag)) {}
 
-// Hands every call to the machine's object; checks a connection switch first.
-class GuardedExternal final : public platform::ExternalDisplay {
- public:
-  GuardedExternal(platform::ExternalDisplayHandle inner, Guard& guard)
-      : inner_(std::move(inner)), guard_(guard) {}
-  std::optional<std::string> uuid() override { return inner_->uuid(); }
-  std::uint32_t display() override { return inner_->display(); }
-  platform::ExternalModeHandle currentMode() override { return inner_->currentMode(); }
-  std::optional<std::vector<platform::ExternalModeHandle>> availableModes() override {
-    return inner_->availableModes();
-  }
-  void setCurrentMode(const platform::ExternalMode& mode) override {
-    guard_.checkSwitch();
-    inner_->setCurrentMode(mode);
-  }
-
- private:
-  platform::ExternalDisplayHandle inner_;
-  Guard& guard_;
-};
-
-}  // namespace
-
-Guard::Guard(platform::DisplayServices& displays, platform::ExternalDisplaySource& external,
-             Facts& facts, std::function<Nanos()> clock, Flag flag)
-    : displays_(displays),
-      external_(external),
-      facts_(facts),
-      clock_(std::move(clock)),
-      flag_(std::move(flag)) {}
-
-void Guard::check(std::string_view call, DisplayID display) {
-  if (state_ == nullptr) return;
-  facts_.advanceTo(clock_());
-  if (auto why = facts_.ineligible(display, *state_))
-    flag_(std::string(call) + " reached display " + std::to_string(display) + ": " + *why);
+std::optional<std::vector<platform::ModeHandle>> Guard::modes(DisplayID display) {
+  newPoll();
+  return Pass::modes(display);
 }
 
-void Guard::checkSwitch() {
-  if (newPoll_) newPoll_();
-  if (state_ == nullptr) return;
+bool Guard::configure(DisplayID display, const platform::Mode* mode) {
+  newPoll();
+  if (state_ != nullptr) {
+    facts_.advanceTo(clock_());
+    if (auto why = facts_.ineligible(display, *state_))
+      flag_("configure reached display " + std::to_string(display) + ": " + *why);
+  }
+  return Pass::configure(display, mode);
+}
+
+bool Guard::switchConnection(DisplayID display, const std::string& uuid,
+                             const platform::ConnectionMode& mode) {
+  // Checked once the platform was asked: the switch happens inside the call, and the virtual
+  // clock does not move there.
+  if (!Pass::switchConnection(display, uuid, mode)) return false;
+  newPoll();
+  if (state_ == nullptr) return true;
   facts_.advanceTo(clock_());
   // With no external display object the switch goes nowhere.
-  if (!facts_.hasExternal()) return;
+  if (!facts_.hasExternal()) return true;
   const DisplayID owner = facts_.externalOwner();
   if (auto why = facts_.ineligible(owner, *state_))
-    flag_("setCurrentMode reached display " + std::to_string(owner) + ": " + *why +
+    flag_("a connection switch reached display " + std::to_string(owner) + ": " + *why +
           " (the target is " + std::to_string(facts_.target(*state_)) + ")");
-}
-
-platform::Error Guard::registerReconfigurationCallback(platform::ReconfigurationCallback callback,
-                                                       void* userInfo) {
-  return displays_.registerReconfigurationCallback(callback, userInfo);
-}
-platform::Error Guard::getOnlineDisplayList(std::uint32_t capacity, DisplayID* displays,
-                                            std::uint32_t* count) {
-  return displays_.getOnlineDisplayList(capacity, displays, count);
-}
-platform::UUIDHandle Guard::createUUIDFromDisplayID(DisplayID display) {
-  return displays_.createUUIDFromDisplayID(display);
-}
-bool Guard::displayIsActive(DisplayID display) {
-  return displays_.displayIsActive(display);
-}
-bool Guard::displayIsBuiltin(DisplayID display) {
-  return displays_.displayIsBuiltin(display);
-}
-bool Guard::displayIsInMirrorSet(DisplayID display) {
-  return displays_.displayIsInMirrorSet(display);
-}
-bool Guard::displayIsInHWMirrorSet(DisplayID display) {
-  return displays_.displayIsInHWMirrorSet(display);
-}
-platform::ModeHandle Guard::copyDisplayMode(DisplayID display) {
-  return displays_.copyDisplayMode(display);
-}
-std::optional<std::vector<platform::ModeHandle>> Guard::copyAllDisplayModes(
-    DisplayID display, bool showDuplicateLowResolutionModes) {
-  if (newPoll_) newPoll_();
-  return displays_.copyAllDisplayModes(display, showDuplicateLowResolutionModes);
-}
-
-platform::Error Guard::beginConfiguration(platform::ConfigHandle& config) {
-  if (newPoll_) newPoll_();
-  const platform::Error e = displays_.beginConfiguration(config);
-  // A transaction dropped unconsumed may leave its address to this one.
-  if (config) configured_.erase(config.get());
-  return e;
-}
-
-platform::Error Guard::configureDisplayWithMode(platform::DisplayConfig& config, DisplayID display,
-                                                const platform::DisplayMode* mode) {
-  check("configureDisplayWithMode", display);
-  const platform::Error e = displays_.configureDisplayWithMode(config, display, mode);
-  if (e == platform::kSuccess) configured_[&config].push_back(display);
-  return e;
-}
-
-platform::Error Guard::completeConfiguration(platform::ConfigHandle config, std::uint32_t option) {
-  if (auto it = configured_.find(config.get()); it != configured_.end()) {
-    for (DisplayID d : it->second) check("completeConfiguration", d);
-    configured_.erase(it);
-  }
-  return displays_.completeConfiguration(std::move(config), option);
-}
-
-platform::Error Guard::cancelConfiguration(platform::ConfigHandle config) {
-  configured_.erase(config.get());
-  return displays_.cancelConfiguration(std::move(config));
-}
-
-platform::ExternalDisplayHandle Guard::externalDisplay() {
-  platform::ExternalDisplayHandle inner = external_.externalDisplay();
-  if (!inner) return nullptr;
-  return std::make_unique<GuardedExternal>(std::move(inner), *this);
+  return true;
 }
 
 // --- WatchedQueue ---

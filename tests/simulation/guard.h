@@ -22,6 +22,7 @@
 #include "common/context.h"
 #include "platform/platform.h"
 #include "platform/sim/virtual_queue.h"
+#include "support/pass.h"
 
 namespace df::trust {
 
@@ -67,53 +68,31 @@ class Facts {
   std::uint64_t sequence_ = 0;
 };
 
-// Display services and external display source that check each configuration and connection
-// switch against the facts and the controller state at that moment, then pass every call on.
-class Guard final : public platform::DisplayServices, public platform::ExternalDisplaySource {
+// The displays and links the service sees: each configuration and connection switch is checked
+// against the facts and the controller state at that moment; every call is passed on.
+class Guard final : public test::Pass {
  public:
-  Guard(platform::DisplayServices& displays, platform::ExternalDisplaySource& external,
-        Facts& facts, std::function<Nanos()> clock, Flag flag);
+  Guard(platform::Platform inner, Facts& facts, std::function<Nanos()> clock, Flag flag);
   // The controller state the checks read (the service's own).
-  void watch(const ControllerState* state) { state_ = state; }
+  void follow(const ControllerState* state) { state_ = state; }
   // Told of every call that cannot happen inside one verification's polling.
   void onNewPoll(std::function<void()> hook) { newPoll_ = std::move(hook); }
 
-  platform::Error registerReconfigurationCallback(platform::ReconfigurationCallback callback,
-                                                  void* userInfo) override;
-  platform::Error getOnlineDisplayList(std::uint32_t capacity, platform::DisplayID* displays,
-                                       std::uint32_t* count) override;
-  platform::UUIDHandle createUUIDFromDisplayID(platform::DisplayID display) override;
-  bool displayIsActive(platform::DisplayID display) override;
-  bool displayIsBuiltin(platform::DisplayID display) override;
-  bool displayIsInMirrorSet(platform::DisplayID display) override;
-  bool displayIsInHWMirrorSet(platform::DisplayID display) override;
-  platform::ModeHandle copyDisplayMode(platform::DisplayID display) override;
-  std::optional<std::vector<platform::ModeHandle>> copyAllDisplayModes(
-      platform::DisplayID display, bool showDuplicateLowResolutionModes) override;
-  platform::Error beginConfiguration(platform::ConfigHandle& config) override;
-  platform::Error configureDisplayWithMode(platform::DisplayConfig& config,
-                                           platform::DisplayID display,
-                                           const platform::DisplayMode* mode) override;
-  platform::Error completeConfiguration(platform::ConfigHandle config,
-                                        std::uint32_t option) override;
-  platform::Error cancelConfiguration(platform::ConfigHandle config) override;
-
-  platform::ExternalDisplayHandle externalDisplay() override;
-
-  // Called by the external display objects it hands out.
-  void checkSwitch();
+  std::optional<std::vector<platform::ModeHandle>> modes(platform::DisplayID display) override;
+  bool configure(platform::DisplayID display, const platform::Mode* mode) override;
+  bool switchConnection(platform::DisplayID display, const std::string& uuid,
+                        const platform::ConnectionMode& mode) override;
 
  private:
-  void check(std::string_view call, platform::DisplayID display);
+  void newPoll() {
+    if (newPoll_) newPoll_();
+  }
 
-  platform::DisplayServices& displays_;
-  platform::ExternalDisplaySource& external_;
   Facts& facts_;
   std::function<Nanos()> clock_;
   Flag flag_;
   const ControllerState* state_ = nullptr;
   std::function<void()> newPoll_;
-  std::map<const platform::DisplayConfig*, std::vector<platform::DisplayID>> configured_;
 };
 
 // The main queue the service sees: passes everything to the virtual queue, and watches how

@@ -988,18 +988,18 @@ Outcome Simulation::run() {
   Facts facts(scenario);
   facts_ = &facts;
   Flag flagger = [this](std::string what) { flag(std::move(what)); };
-  Guard guard(machine, machine, facts, queue.clock(), flagger);
+  Guard guard(machine.platform(), facts, queue.clock(), flagger);
   WatchedQueue watched(queue, flagger);
   watched_ = &watched;
   guard.onNewPoll([&watched] { watched.newPoll(); });
 
-  std::unique_ptr<platform::DisplayServices> planted;
-  platform::DisplayServices* displays = &guard;
-  if (options_.wrapDisplays) {
-    planted = options_.wrapDisplays(guard, [this]() -> const ControllerState* {
+  std::unique_ptr<test::Pass> planted;
+  platform::Platform platform = guard.platform();
+  if (options_.wrapPlatform) {
+    planted = options_.wrapPlatform(guard.platform(), [this]() -> const ControllerState* {
       return service_ ? &service_->state() : nullptr;
     });
-    displays = planted.get();
+    platform = planted->platform();
   }
   Writer write = [this](std::string_view line) { written_.emplace_back(line); };
   if (options_.wrapWriter) write = options_.wrapWriter(write);
@@ -1008,17 +1008,17 @@ Outcome Simulation::run() {
     exits_.push_back(status);
     queue_->stop();
   };
-  Service service(platform::Platform{*displays, machine, guard}, watched, write, exit_);
+  Service service(platform, watched, write, exit_);
   service_ = &service;
-  guard.watch(&service.state());
+  guard.follow(&service.state());
   watched.watch(&service.context());
   counted_ = service.context().counters;
 
-  const platform::Error started = service.start();
-  if (refuseCallback_ || started != platform::kSuccess) {
+  const bool started = service.start();
+  if (refuseCallback_ || !started) {
     // The process would exit with 1 at once, having read and written nothing.
-    if (!refuseCallback_) flag("start-up failed with " + std::to_string(started));
-    if (refuseCallback_ && started == platform::kSuccess)
+    if (!refuseCallback_) flag("start-up failed");
+    if (refuseCallback_ && started)
       flag("start-up succeeded although the callback was refused");
   } else {
     queue.setAfterBlock([this] { afterBlock(); });

@@ -14,6 +14,7 @@
 
 #include "common/context.h"
 #include "platform/platform.h"
+#include "support/pass.h"
 
 namespace df {
 class Service;
@@ -29,9 +30,9 @@ struct Options {
   bool keepLog = false;
   // Planted faults, for proving that the checks catch what they claim to: a layer between
   // the service and the checking seam, and a layer around the service's line writer.
-  std::function<std::unique_ptr<platform::DisplayServices>(
-      platform::DisplayServices& checked, std::function<const ControllerState*()> state)>
-      wrapDisplays;
+  std::function<std::unique_ptr<test::Pass>(platform::Platform checked,
+                                             std::function<const ControllerState*()> state)>
+      wrapPlatform;
   std::function<Writer(Writer)> wrapWriter;
   // Stands in for the termination handler; given the service and the process's exit.
   std::function<void(Service&, const std::function<void(int)>& exit)> terminate;

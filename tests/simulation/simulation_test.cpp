@@ -57,74 +57,22 @@ TEST(Simulation, FailureNamesTheSeedAndHowToRerunIt) {
 // --- Planted faults ---
 
 // Passes every call on; subclasses misbehave in one way.
-class Pass : public platform::DisplayServices {
+class Planted : public test::Pass {
  public:
-  Pass(platform::DisplayServices& inner, std::function<const ControllerState*()> state)
-      : inner_(inner), state_(std::move(state)) {}
-  platform::Error registerReconfigurationCallback(platform::ReconfigurationCallback c,
-                                                  void* u) override {
-    return inner_.registerReconfigurationCallback(c, u);
-  }
-  platform::Error getOnlineDisplayList(std::uint32_t capacity, platform::DisplayID* displays,
-                                       std::uint32_t* count) override {
-    return inner_.getOnlineDisplayList(capacity, displays, count);
-  }
-  platform::UUIDHandle createUUIDFromDisplayID(platform::DisplayID d) override {
-    return inner_.createUUIDFromDisplayID(d);
-  }
-  bool displayIsActive(platform::DisplayID d) override { return inner_.displayIsActive(d); }
-  bool displayIsBuiltin(platform::DisplayID d) override { return inner_.displayIsBuiltin(d); }
-  bool displayIsInMirrorSet(platform::DisplayID d) override {
-    return inner_.displayIsInMirrorSet(d);
-  }
-  bool displayIsInHWMirrorSet(platform::DisplayID d) override {
-    return inner_.displayIsInHWMirrorSet(d);
-  }
-  platform::ModeHandle copyDisplayMode(platform::DisplayID d) override {
-    return inner_.copyDisplayMode(d);
-  }
-  std::optional<std::vector<platform::ModeHandle>> copyAllDisplayModes(platform::DisplayID d,
-                                                                       bool dup) override {
-    return inner_.copyAllDisplayModes(d, dup);
-  }
-  platform::Error beginConfiguration(platform::ConfigHandle& c) override {
-    return inner_.beginConfiguration(c);
-  }
-  platform::Error configureDisplayWithMode(platform::DisplayConfig& c, platform::DisplayID d,
-                                           const platform::DisplayMode* m) override {
-    return inner_.configureDisplayWithMode(c, d, m);
-  }
-  platform::Error completeConfiguration(platform::ConfigHandle c, std::uint32_t o) override {
-    return inner_.completeConfiguration(std::move(c), o);
-  }
-  platform::Error cancelConfiguration(platform::ConfigHandle c) override {
-    return inner_.cancelConfiguration(std::move(c));
-  }
+  Planted(platform::Platform inner, std::function<const ControllerState*()> state)
+      : Pass(inner), state_(std::move(state)) {}
 
  protected:
-  // One whole transaction on a display, with the first of its modes. True when the configure
-  // step was reached, that is, when the planted fault acted (a failed begin stops it first).
-  bool configure(platform::DisplayID d) {
-    platform::ConfigHandle config;
-    if (inner_.beginConfiguration(config) != platform::kSuccess || !config) return false;
-    auto modes = inner_.copyAllDisplayModes(d, true);
-    const platform::DisplayMode* mode = modes && !modes->empty() ? modes->front().get() : nullptr;
-    if (inner_.configureDisplayWithMode(*config, d, mode) != platform::kSuccess) {
-      (void)inner_.cancelConfiguration(std::move(config));
-      return true;
-    }
-    (void)inner_.completeConfiguration(std::move(config), platform::kConfigureForAppOnly);
-    return true;
+  // A whole transaction on a display, to the first of its modes.
+  void configureFirst(platform::DisplayID d) {
+    auto modes = inner_.displays.modes(d);
+    (void)inner_.displays.configure(d, modes && !modes->empty() ? modes->front().get() : nullptr);
   }
   std::vector<platform::DisplayID> online() {
-    std::uint32_t n = 0;
-    std::vector<platform::DisplayID> ids(8);
-    if (inner_.getOnlineDisplayList(8, ids.data(), &n) != platform::kSuccess) return {};
-    ids.resize(n);
-    return ids;
+    std::vector<platform::DisplayID> ids;
+    return inner_.displays.list(ids) ? ids : std::vector<platform::DisplayID>{};
   }
 
-  platform::DisplayServices& inner_;
   std::function<const ControllerState*()> state_;
 };
 
@@ -152,17 +100,18 @@ void expectCaught(Plant plant, std::string_view message, int* acted, int seeds =
 }
 
 // 1: a transaction on the control display, next to each of the service's own.
-class ConfiguresControl final : public Pass {
+class ConfiguresControl final : public Planted {
  public:
-  ConfiguresControl(platform::DisplayServices& inner, std::function<const ControllerState*()> s,
+  ConfiguresControl(platform::Platform inner, std::function<const ControllerState*()> s,
                     int& acted)
-      : Pass(inner, std::move(s)), acted_(acted) {}
-  platform::Error completeConfiguration(platform::ConfigHandle c, std::uint32_t o) override {
-    const platform::Error e = Pass::completeConfiguration(std::move(c), o);
+      : Planted(inner, std::move(s)), acted_(acted) {}
+  bool configure(platform::DisplayID d, const platform::Mode* m) override {
+    const bool done = Pass::configure(d, m);
     if (const ControllerState* s = state_(); s && s->controlID != 0) {
-      if (configure(s->controlID)) ++acted_;
+      configureFirst(s->controlID);
+      ++acted_;
     }
-    return e;
+    return done;
   }
 
  private:
@@ -173,62 +122,57 @@ TEST(PlantedFault, ATransactionOnTheControlDisplayIsCaught) {
   int acted = 0;
   expectCaught(
       [&acted](Options& o) {
-        o.wrapDisplays = [&acted](platform::DisplayServices& inner, auto state) {
+        o.wrapPlatform = [&acted](platform::Platform inner, auto state) {
           return std::make_unique<ConfiguresControl>(inner, std::move(state), acted);
         };
       },
-      "configureDisplayWithMode reached display", &acted, 60, "it is the control display");
+      "configure reached display", &acted, 60, "it is the control display");
 }
 
 // 1: the target test skipped: every other online display but the control display is
 // configured too. Only the checking seam can tell; the machine finds most of them fine.
-class SkipsTargetTest final : public Pass {
+class SkipsTargetTest final : public Planted {
  public:
-  SkipsTargetTest(platform::DisplayServices& inner, std::function<const ControllerState*()> s,
-                  int& acted)
-      : Pass(inner, std::move(s)), acted_(acted) {}
-  platform::Error configureDisplayWithMode(platform::DisplayConfig& c, platform::DisplayID d,
-                                           const platform::DisplayMode* m) override {
-    const platform::Error e = Pass::configureDisplayWithMode(c, d, m);
+  SkipsTargetTest(platform::Platform inner, std::function<const ControllerState*()> s, int& acted)
+      : Planted(inner, std::move(s)), acted_(acted) {}
+  bool configure(platform::DisplayID d, const platform::Mode* m) override {
+    const bool done = Pass::configure(d, m);
     const ControllerState* s = state_();
-    if (busy_ || s == nullptr) return e;
-    busy_ = true;
+    if (s == nullptr) return done;
     for (platform::DisplayID other : online()) {
-      if (other == d || other == s->controlID || inner_.displayIsBuiltin(other)) continue;
-      if (configure(other)) ++acted_;
+      if (other == d || other == s->controlID || inner_.displays.isBuiltin(other)) continue;
+      configureFirst(other);
+      ++acted_;
     }
-    busy_ = false;
-    return e;
+    return done;
   }
 
  private:
   int& acted_;
-  bool busy_ = false;
 };
 
 TEST(PlantedFault, AChangeToADisplayThatIsNotTheTargetIsCaught) {
   int acted = 0;
   expectCaught(
       [&acted](Options& o) {
-        o.wrapDisplays = [&acted](platform::DisplayServices& inner, auto state) {
+        o.wrapPlatform = [&acted](platform::Platform inner, auto state) {
           return std::make_unique<SkipsTargetTest>(inner, std::move(state), acted);
         };
       },
-      "configureDisplayWithMode reached display", &acted, 100, "it is not the target");
+      "configure reached display", &acted, 100, "it is not the target");
 }
 
 // 2: a mode object kept past the block that obtained it.
-class KeepsAMode final : public Pass {
+class KeepsAMode final : public Planted {
  public:
-  KeepsAMode(platform::DisplayServices& inner, std::function<const ControllerState*()> s,
-             int& acted)
-      : Pass(inner, std::move(s)), acted_(acted) {}
-  platform::ModeHandle copyDisplayMode(platform::DisplayID d) override {
+  KeepsAMode(platform::Platform inner, std::function<const ControllerState*()> s, int& acted)
+      : Planted(inner, std::move(s)), acted_(acted) {}
+  platform::ModeHandle currentMode(platform::DisplayID d) override {
     if (!kept_) {
-      kept_ = Pass::copyDisplayMode(d);
+      kept_ = Pass::currentMode(d);
       acted_ += kept_ ? 1 : 0;
     }
-    return Pass::copyDisplayMode(d);
+    return Pass::currentMode(d);
   }
 
  private:
@@ -240,7 +184,7 @@ TEST(PlantedFault, AHandleOutlivingItsBlockIsCaught) {
   int acted = 0;
   expectCaught(
       [&acted](Options& o) {
-        o.wrapDisplays = [&acted](platform::DisplayServices& inner, auto state) {
+        o.wrapPlatform = [&acted](platform::Platform inner, auto state) {
           return std::make_unique<KeepsAMode>(inner, std::move(state), acted);
         };
       },
@@ -376,45 +320,38 @@ TEST(Guard, PassesCallsOnAndFlagsOnlyIneligibleChanges) {
   queue.attach(&machine);
   Facts facts(scenario);
   std::vector<std::string> flagged;
-  Guard guard(machine, machine, facts, queue.clock(),
+  Guard guard(machine.platform(), facts, queue.clock(),
               [&flagged](std::string what) { flagged.push_back(std::move(what)); });
   ControllerState s;
   s.controlID = 1;
   s.targetUUID = "TV-A";
-  guard.watch(&s);
+  guard.follow(&s);
 
   auto transaction = [&](platform::DisplayID d) {
-    platform::ConfigHandle config;
-    ASSERT_EQ(guard.beginConfiguration(config), platform::kSuccess);
-    auto modes = guard.copyAllDisplayModes(d, true);
+    auto modes = guard.modes(d);
     ASSERT_TRUE(modes && !modes->empty());
-    ASSERT_EQ(guard.configureDisplayWithMode(*config, d, modes->front().get()), platform::kSuccess);
-    ASSERT_EQ(guard.completeConfiguration(std::move(config), 0), platform::kSuccess);
+    ASSERT_TRUE(guard.configure(d, modes->front().get()));
   };
   transaction(2);
   EXPECT_TRUE(flagged.empty());
   transaction(3);
-  ASSERT_EQ(flagged.size(), 2U);  // the configure and the complete
-  EXPECT_EQ(flagged[0], "configureDisplayWithMode reached display 3: it is not the target");
-  EXPECT_EQ(flagged[1], "completeConfiguration reached display 3: it is not the target");
+  EXPECT_EQ(flagged, std::vector<std::string>{"configure reached display 3: it is not the target"});
 
   // The external display object belongs to display 3: a switch reaches it.
   flagged.clear();
-  auto external = guard.externalDisplay();
-  ASSERT_TRUE(external);
   machine.addFault({{"call", "setCurrentMode"}, {"error", 1}});  // nothing needs to happen
-  struct Mode final : platform::ExternalMode {
-    std::optional<bool> isVRR() const override { return false; }
-    double refreshRate() const override { return 60; }
-    std::optional<std::string> colorMode() const override { return std::nullopt; }
-    std::optional<std::string> hdrMode() const override { return std::nullopt; }
-    std::uint64_t width() const override { return 1920; }
-    std::uint64_t height() const override { return 1080; }
-  } mode;
-  external->setCurrentMode(mode);
-  ASSERT_EQ(flagged.size(), 1U);
-  EXPECT_EQ(flagged[0], "setCurrentMode reached display 3: it is not the target (the target is 2)");
-  EXPECT_EQ(machine.liveHandles(), 1);  // the external display object itself
+  const platform::ConnectionMode mode{1920, 1080, 60, "", ""};
+  EXPECT_FALSE(guard.switchConnection(3, "SOMEONE-ELSE", mode));  // never asked: not flagged
+  EXPECT_TRUE(flagged.empty());
+  EXPECT_TRUE(machine.perform(
+      {{"externalDisplay",
+        {{"uuid", "EXT"}, {"display", 3}, {"availableModes", {{{"width", 1920}, {"height", 1080},
+                                                               {"refreshRate", 60},
+                                                               {"isVRR", false}}}}}}}));
+  EXPECT_TRUE(guard.switchConnection(3, "EXT", mode));
+  EXPECT_EQ(flagged, std::vector<std::string>{"a connection switch reached display 3: it is not "
+                                              "the target (the target is 2)"});
+  EXPECT_EQ(machine.liveHandles(), 0);
 }
 
 // 6: a termination handler that exits without putting the display back.
@@ -507,13 +444,12 @@ TEST(Finding, AConnectionSwitchReachesOnlyTheTarget) {
   queue.attach(&machine);
   Facts facts(scenario);
   std::vector<std::string> flagged;
-  Guard guard(machine, machine, facts, queue.clock(),
+  Guard guard(machine.platform(), facts, queue.clock(),
               [&flagged](std::string what) { flagged.push_back(std::move(what)); });
   Service service(
-      platform::Platform{guard, machine, guard}, queue, [](std::string_view) {},
-      [&queue](int) { queue.stop(); });
-  guard.watch(&service.state());
-  ASSERT_EQ(service.start(), platform::kSuccess);
+      guard.platform(), queue, [](std::string_view) {}, [&queue](int) { queue.stop(); });
+  guard.follow(&service.state());
+  ASSERT_TRUE(service.start());
   queue.post([&service] {
     service.handleCommand({{"format", "1080p59.94"},
                            {"control", 1},

@@ -44,13 +44,13 @@ Harness::Harness(json scenario) {
   machine = std::make_unique<sim::SimMachine>(scenario, queue.clock());
   queue.attach(machine.get());
   service = std::make_unique<Service>(
-      platform::Platform{*machine, *machine, *machine}, queue,
+      machine->platform(), queue,
       [this](std::string_view line) { lines.emplace_back(line); },
       [this](int status) {
         exitStatus = status;
         queue.stop();
       });
-  EXPECT_EQ(service->start(), platform::kSuccess);
+  EXPECT_TRUE(service->start());
   // Platform objects live only within the block that obtained them.
   queue.setAfterBlock([this] { EXPECT_EQ(machine->liveHandles(), 0); });
 }
