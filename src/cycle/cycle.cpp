@@ -4,13 +4,13 @@
 #include <array>
 
 #include "apply/apply.h"
-#include "common/diagnostics.h"
 #include "cycle/report.h"
 #include "display/display.h"
 #include "link/connection.h"
 #include "link/probe.h"
 #include "modes/format.h"
 #include "modes/records.h"
+#include "state/diagnostics.h"
 
 namespace df {
 
@@ -228,7 +228,9 @@ class Cycle {
   SettlePredicate predicate() const {
     return [this](const Snapshot& reading) {
       const Link* readingLink = linkOf(reading);
-      if (link_ && !nativeRequest_) {
+      // A link that shows up in a reading is judged even when the first reading had none: that
+      // reading may have failed, and the signal is what the viewer sees.
+      if ((link_ || readingLink) && !nativeRequest_) {
         const Signal* signal = signalOf(readingLink);
         if (!signal || !s_.chosen || signal->format != *s_.chosen) return false;
         if (alreadyChosen_) return true;

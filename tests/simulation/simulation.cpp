@@ -13,6 +13,7 @@
 #include "control/stdin_reader.h"
 #include "display/display.h"
 #include "link/connection.h"
+#include "link/probe.h"
 #include "modes/records.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
@@ -994,12 +995,10 @@ Outcome Simulation::run() {
   guard.onNewPoll([&watched] { watched.newPoll(); });
 
   std::unique_ptr<test::Pass> planted;
-  platform::Platform platform = guard.platform();
   if (options_.wrapPlatform) {
     planted = options_.wrapPlatform(guard.platform(), [this]() -> const ControllerState* {
       return service_ ? &service_->state() : nullptr;
     });
-    platform = planted->platform();
   }
   Writer write = [this](std::string_view line) { written_.emplace_back(line); };
   if (options_.wrapWriter) write = options_.wrapWriter(write);
@@ -1008,7 +1007,7 @@ Outcome Simulation::run() {
     exits_.push_back(status);
     queue_->stop();
   };
-  Service service(platform, watched, write, exit_);
+  Service service(planted ? planted->platform() : guard.platform(), watched, write, exit_);
   service_ = &service;
   guard.follow(&service.state());
   watched.watch(&service.context());
@@ -1018,8 +1017,7 @@ Outcome Simulation::run() {
   if (refuseCallback_ || !started) {
     // The process would exit with 1 at once, having read and written nothing.
     if (!refuseCallback_) flag("start-up failed");
-    if (refuseCallback_ && started)
-      flag("start-up succeeded although the callback was refused");
+    if (refuseCallback_ && started) flag("start-up succeeded although the callback was refused");
   } else {
     queue.setAfterBlock([this] { afterBlock(); });
     // A controlling application starts by assigning its display.
