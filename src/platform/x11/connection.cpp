@@ -156,7 +156,7 @@ bool Connection::sync() {
   Reply<xcb_get_input_focus_reply_t> reply(
       xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
   if (!counted()) return false;
-  pollConnection();
+  pollConnection(true);
   return !lost_;
 }
 

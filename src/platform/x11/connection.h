@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -51,7 +52,7 @@ class Connection {
   // The connection's file descriptor: readable when events (or the end) arrive.
   int fd() const;
   // Applies what arrived on the connection. Runs on the main queue.
-  void readEvents() { pollConnection(); }
+  void readEvents() { pollConnection(true); }
   // Set once; runs on the main queue when the connection to the server is lost.
   void onLost(std::function<void()> handler);
   bool lost() const { return lost_; }
@@ -87,7 +88,7 @@ class Connection {
   PropertyCookies askProperties(xcb_randr_output_t output);
   void takeProperties(State::Output& o, const PropertyCookies& cookies);
   void queryColour(State& s, const std::set<xcb_randr_output_t>* only);
-  void pollConnection();
+  void pollConnection(bool force = false);
   void apply(const xcb_generic_event_t& event);
   void deliver();
   void markLost();
@@ -99,6 +100,7 @@ class Connection {
   std::array<xcb_atom_t, kColourKeys> colourAtoms_{};
   std::map<std::int32_t, std::string> atomNames_;
   int eventBase_ = 0;
+  std::chrono::steady_clock::time_point lastRead_;
   std::uint16_t minWidth_ = 1, minHeight_ = 1, maxWidth_ = 32767, maxHeight_ = 32767;
   std::uint32_t mmWidth_ = 0, mmHeight_ = 0;  // of the screen, as the last event gave them
 

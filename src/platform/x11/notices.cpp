@@ -1,6 +1,7 @@
 // RandR events: applied to the kept state as they arrive, and turned into the change notices
 // of each output that changed since the last delivery.
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 #include "platform/x11/connection.h"
@@ -38,10 +39,17 @@ std::optional<Change> changeOf(const State& before, const State& now, const Stat
 
 }  // namespace
 
-void Connection::pollConnection() {
+void Connection::pollConnection(bool force) {
   if (lost_) return;
+  // The connection is read at most once a millisecond, besides when the event loop finds it
+  // readable and before a configuration: the many questions of one reading see one state and
+  // cost one system call, not one each. What arrives in between is seen a millisecond later.
+  const auto now = std::chrono::steady_clock::now();
+  const bool read = force || now - lastRead_ >= std::chrono::milliseconds(1);
+  if (read) lastRead_ = now;
   bool changed = false;
-  while (xcb_generic_event_t* event = xcb_poll_for_event(c_)) {
+  while (xcb_generic_event_t* event =
+             read ? xcb_poll_for_event(c_) : xcb_poll_for_queued_event(c_)) {
     const int type = event->response_type & 0x7f;
     if (type == eventBase_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
         type == eventBase_ + XCB_RANDR_NOTIFY) {
