@@ -11,8 +11,7 @@ using darwin::Error;
 using nlohmann::json;
 using platform::DisplayID;
 
-std::optional<Error> SimMachine::fault(std::string_view call,
-                                       const std::vector<DisplayID>& displays) {
+std::optional<Error> SimMachine::fault(std::string_view call, std::span<const DisplayID> displays) {
   std::optional<Error> chosen;
   for (auto& f : faults_) {
     if (f.call != call) continue;

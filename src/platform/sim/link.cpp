@@ -221,8 +221,10 @@ darwin::PropertyValue SimMachine::registryProperty(darwin::RegistryObject& servi
 // --- External display object ---
 
 namespace {
-std::vector<DisplayID> about(DisplayID display) {
-  return display ? std::vector<DisplayID>{display} : std::vector<DisplayID>{};
+// The display an external display object's call is about: its owner, none for 0. The owner must
+// outlive the fault() call, as a temporary in the same expression does.
+std::span<const DisplayID> about(const DisplayID& owner) {
+  return {&owner, owner != 0 ? 1u : 0u};
 }
 }  // namespace
 

@@ -112,17 +112,16 @@ Error SimMachine::getOnlineDisplayList(std::uint32_t capacity, DisplayID* displa
       return *e;
     }
     if (!count) return kErrorIllegalArgument;
-    std::vector<DisplayID> online;
-    for (const auto& d : displays_)
-      if (d.online) online.push_back(d.id);
-    if (capacity == 0 && !displays) {
-      *count = static_cast<std::uint32_t>(online.size());
-      return kSuccess;
+    const bool countOnly = capacity == 0 && !displays;
+    if (!countOnly && !displays) return kErrorIllegalArgument;
+    std::uint32_t n = 0;
+    for (const auto& d : displays_) {
+      if (!d.online) continue;
+      if (!countOnly && n == capacity) break;
+      if (!countOnly) displays[n] = d.id;
+      ++n;
     }
-    if (!displays) return kErrorIllegalArgument;
-    const auto n = std::min<std::size_t>(capacity, online.size());
-    std::copy_n(online.begin(), n, displays);
-    *count = static_cast<std::uint32_t>(n);
+    *count = n;
     return kSuccess;
   });
 }
@@ -131,7 +130,7 @@ darwin::UUIDHandle SimMachine::createUUIDFromDisplayID(DisplayID display) {
   static constexpr std::string_view kCall = "createUUIDFromDisplayID";
   return guarded<darwin::UUIDHandle>(kCall, nullptr, [&]() -> darwin::UUIDHandle {
     Session s(*this, kCall);
-    if (fault(kCall, {display})) return nullptr;
+    if (fault(kCall, only(display))) return nullptr;
     const auto* d = find(display);
     if (!d || !d->uuid) return nullptr;
     return std::make_unique<UUIDObject>(live_, *d->uuid);
@@ -142,7 +141,7 @@ bool SimMachine::displayIsActive(DisplayID display) {
   static constexpr std::string_view kCall = "displayIsActive";
   return guarded<bool>(kCall, false, [&] {
     Session s(*this, kCall);
-    if (auto e = fault(kCall, {display})) return *e != 0;
+    if (auto e = fault(kCall, only(display))) return *e != 0;
     const auto* d = find(display);
     return d && d->online && d->active;
   });
@@ -152,7 +151,7 @@ bool SimMachine::displayIsBuiltin(DisplayID display) {
   static constexpr std::string_view kCall = "displayIsBuiltin";
   return guarded<bool>(kCall, false, [&] {
     Session s(*this, kCall);
-    if (auto e = fault(kCall, {display})) return *e != 0;
+    if (auto e = fault(kCall, only(display))) return *e != 0;
     const auto* d = find(display);
     return d && d->online && d->builtin;
   });
@@ -162,7 +161,7 @@ bool SimMachine::displayIsInMirrorSet(DisplayID display) {
   static constexpr std::string_view kCall = "displayIsInMirrorSet";
   return guarded<bool>(kCall, false, [&] {
     Session s(*this, kCall);
-    if (auto e = fault(kCall, {display})) return *e != 0;
+    if (auto e = fault(kCall, only(display))) return *e != 0;
     const auto* d = find(display);
     return d && d->online && d->mirror;
   });
@@ -172,7 +171,7 @@ bool SimMachine::displayIsInHWMirrorSet(DisplayID display) {
   static constexpr std::string_view kCall = "displayIsInHWMirrorSet";
   return guarded<bool>(kCall, false, [&] {
     Session s(*this, kCall);
-    if (auto e = fault(kCall, {display})) return *e != 0;
+    if (auto e = fault(kCall, only(display))) return *e != 0;
     const auto* d = find(display);
     return d && d->online && d->hwMirror;
   });
@@ -182,7 +181,7 @@ darwin::ModeHandle SimMachine::copyDisplayMode(DisplayID display) {
   static constexpr std::string_view kCall = "copyDisplayMode";
   return guarded<darwin::ModeHandle>(kCall, nullptr, [&]() -> darwin::ModeHandle {
     Session s(*this, kCall);
-    if (fault(kCall, {display})) return nullptr;
+    if (fault(kCall, only(display))) return nullptr;
     const auto* d = find(display);
     if (!d || !d->online || !d->current) return nullptr;
     return std::make_unique<ModeObject>(live_, d->modes[*d->current], display, *d->current,
@@ -196,7 +195,7 @@ std::optional<std::vector<darwin::ModeHandle>> SimMachine::copyAllDisplayModes(
   using Result = std::optional<std::vector<darwin::ModeHandle>>;
   return guarded<Result>(kCall, std::nullopt, [&]() -> Result {
     Session s(*this, kCall);
-    if (fault(kCall, {display})) return std::nullopt;
+    if (fault(kCall, only(display))) return std::nullopt;
     const auto* d = find(display);
     if (!d || !d->online) return std::nullopt;
     std::vector<darwin::ModeHandle> modes;
@@ -239,7 +238,7 @@ Error SimMachine::configureDisplayWithMode(darwin::DisplayConfig& config, Displa
                    {"transaction", tx ? json(tx->id) : json(nullptr)}};
     checkEligible(kCall, display, s.now);
     const Error result = [&]() -> Error {
-      if (auto e = fault(kCall, {display})) {
+      if (auto e = fault(kCall, only(display))) {
         detail["faulted"] = true;
         return *e;
       }

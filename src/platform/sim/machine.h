@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -227,8 +228,10 @@ class SimMachine final : public darwin::DisplayServices,
   std::vector<platform::DisplayID> knownIDs() const;
   const DisplayData* externalOwner() const;
   platform::DisplayID externalOwnerID() const;
+  // The error of the fault armed for this call about any of these displays, if one fires. A
+  // span, so that asking costs no allocation on every call.
   std::optional<darwin::Error> fault(std::string_view call,
-                                     const std::vector<platform::DisplayID>& displays);
+                                     std::span<const platform::DisplayID> displays);
   void applyDue(Nanos t, Notices& out);
   void scheduleStep(Nanos at, Step step);
   void beginNotices(Notices& out) const;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -69,6 +70,11 @@ R SimMachine::guarded(std::string_view call, R fallback, F&& body) noexcept {
     internalError(call, "unknown exception");
   }
   return fallback;
+}
+
+// The one display a call is about, as fault() takes it.
+inline std::span<const platform::DisplayID> only(const platform::DisplayID& display) {
+  return {&display, 1};
 }
 
 // The index of the first mode that pred accepts.
