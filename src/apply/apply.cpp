@@ -2,6 +2,7 @@
 
 #include "display/display.h"
 #include "link/connection.h"
+#include "link/probe.h"
 #include "modes/records.h"
 
 namespace df {

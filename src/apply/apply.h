@@ -3,8 +3,8 @@
 
 #include <functional>
 
-#include "common/context.h"
-#include "link/reading.h"
+#include "state/context.h"
+#include "state/reading.h"
 
 namespace df {
 

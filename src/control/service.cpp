@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "apply/apply.h"
-#include "common/diagnostics.h"
+#include "state/diagnostics.h"
 #include "control/command.h"
 #include "cycle/cycle.h"
 #include "display/display.h"
@@ -123,8 +123,10 @@ void Service::diagnose(const nlohmann::json& entry) {
 }
 
 void Service::terminate() {
+  // No report follows: the exit status is the only way left to say the display stays changed.
+  cx_.state.restoreFailed = false;
   restoreOriginal(cx_);
-  exit_(0);
+  exit_(cx_.state.restoreFailed ? kRestoreFailedStatus : 0);
 }
 
 }  // namespace df

@@ -7,13 +7,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/context.h"
+#include "state/context.h"
 #include "platform/platform.h"
 
 namespace df {
 
 // The exit status after standard output could not be written (its reader is gone).
 inline constexpr int kOutputClosedStatus = 3;
+// The end of input or a signal, when the display could not be put back.
+inline constexpr int kRestoreFailedStatus = 4;
 
 class Service {
  public:

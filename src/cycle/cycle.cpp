@@ -4,13 +4,13 @@
 #include <array>
 
 #include "apply/apply.h"
-#include "common/diagnostics.h"
 #include "cycle/report.h"
 #include "display/display.h"
 #include "link/connection.h"
 #include "link/probe.h"
 #include "modes/format.h"
 #include "modes/records.h"
+#include "state/diagnostics.h"
 
 namespace df {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/context.h"
 #include "cycle/catalogue.h"
+#include "state/context.h"
 
 namespace df {
 

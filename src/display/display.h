@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/context.h"
+#include "state/context.h"
 
 namespace df {
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "common/context.h"
+#include "state/context.h"
 
 namespace df {
 

@@ -1,8 +1,8 @@
 // Comparing and switching the HDMI connection of the target.
 #pragma once
 
-#include "common/context.h"
-#include "link/reading.h"
+#include "state/context.h"
+#include "state/reading.h"
 
 namespace df {
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "display/display.h"
 #include "modes/format.h"
 
 namespace df {
@@ -60,6 +61,15 @@ std::optional<Link> hdmiLink(Context& cx, DisplayID display) {
   link.mode = std::move(reading->mode);
   link.uuid = std::move(reading->uuid);
   return link;
+}
+
+MaybeSnapshot readSnapshot(Context& cx, DisplayID display) {
+  ++cx.counters.readings;
+  if (!stillAssigned(cx, display)) return std::nullopt;
+  platform::ModeHandle mode = cx.platform.displays.currentMode(display);
+  // The link is probed even without a mode, as every reading does.
+  std::optional<Link> link = hdmiLink(cx, display);
+  return snapshot(mode.get(), std::move(link));
 }
 
 }  // namespace df

@@ -10,6 +10,7 @@
 
 #include "control/entry.h"
 #include "control/stdin_reader.h"
+#include "platform/darwin/backend.h"
 #include "platform/darwin/display_services.h"
 #include "platform/darwin/external_display.h"
 #include "platform/darwin/main_queue.h"
@@ -41,9 +42,11 @@ int main() {
   darwin::CGDisplayServices displays;
   darwin::IOKitRegistry registry;
   darwin::ExternalDisplayProvider external;
+  darwin::Backend backend({displays, registry, external});
   darwin::DispatchMainQueue queue;
-  df::Service& service = entry.start(df::platform::Platform{displays, registry, external}, queue,
-                                     df::diagnosticsFromEnvironment());
+  df::Service& service =
+      entry.start(df::platform::Platform{backend, backend, darwin::Backend::capabilities()}, queue,
+                  df::diagnosticsFromEnvironment());
 
   // The reader runs on the global user-initiated queue rather than a thread of its own.
   Reader reader{queue, service};

@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "control/display_list.h"
-#include "common/context.h"
 #include "cycle/catalogue.h"
 #include "cycle/cycle.h"
 #include "edid/edid.h"
@@ -14,6 +13,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
 #include "platform/sim/virtual_queue.h"
+#include "state/context.h"
 
 namespace df {
 

@@ -1,4 +1,4 @@
-#include "cycle/report.h"
+#include "state/report.h"
 
 #include <algorithm>
 #include <string>

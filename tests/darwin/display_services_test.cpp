@@ -1,9 +1,15 @@
 #include "platform/darwin/display_services.h"
 
+#include <algorithm>
 #include <optional>
+#include <tuple>
+#include <vector>
 
 #include "darwin/fake.h"
+#include "platform/darwin/backend.h"
 #include "platform/darwin/display_uuid.h"
+#include "platform/darwin/external_display.h"
+#include "platform/darwin/registry.h"
 
 namespace df::platform::darwin {
 namespace {
@@ -174,6 +180,80 @@ TEST_F(DisplayServicesTest, CallbackAndUserDataArePassedThrough) {
   ASSERT_NE(fake::graphics().callback, nullptr);
   fake::graphics().callback(kDisplay, kCGDisplayRemoveFlag, fake::graphics().userInfo);
   EXPECT_EQ(seen, std::make_pair(kDisplay, std::uint32_t{0x20}));
+}
+
+void noteNotice(DisplayID display, Change change, void* user) {
+  static_cast<std::vector<std::pair<DisplayID, Change>>*>(user)->emplace_back(display, change);
+}
+
+TEST_F(DisplayServicesTest, BackendTellsNoticesAndModesInTheServicesTerms) {
+  using C = Change;
+  const struct {
+    std::uint32_t flags;
+    std::optional<Change> want;
+  } notices[] = {
+      {kCGDisplayBeginConfigurationFlag | kCGDisplayRemoveFlag, std::nullopt},
+      {kCGDisplayRemoveFlag | kCGDisplayAddFlag | kCGDisplaySetModeFlag, C::kRemoved},
+      {kCGDisplayAddFlag | kCGDisplaySetModeFlag | kCGDisplayEnabledFlag, C::kAdded},
+      {kCGDisplaySetModeFlag | kCGDisplayMovedFlag, C::kMode},
+      {kCGDisplayDisabledFlag | kCGDisplayMirrorFlag, C::kOther},
+      {kCGDisplayDesktopShapeChangedFlag, C::kOther},
+  };
+  // Flag word -> valid, safe, needsPanning, interlaced, neverShow, stretched, television.
+  const struct {
+    std::uint32_t flags;
+    bool want[7];
+  } words[] = {
+      {0x0, {}},
+      {0x100003, {true, true, false, false, false, false, true}},
+      {0x1000e0, {false, false, true, true, true, false, true}},
+      {0x800, {false, false, false, false, false, true, false}},
+  };
+  const auto withFlags = [](std::uint32_t flags) {
+    fake::ModeValues values = specOf(1280);
+    values.ioFlags = flags;
+    return fake::mode(values);
+  };
+  fake::graphics().displays[kDisplay].modes =
+      fake::array({withFlags(words[0].flags), withFlags(words[1].flags), withFlags(words[2].flags),
+                   withFlags(words[3].flags)});
+  CGDisplayServices services;
+  IOKitRegistry registry;
+  ExternalDisplayProvider external;
+  Backend backend({services, registry, external});
+
+  fake::graphics().registerResult = kCGErrorIllegalArgument;
+  std::vector<std::pair<DisplayID, Change>> seen;
+  EXPECT_FALSE(backend.watch(&noteNotice, &seen));
+  fake::graphics().registerResult = kCGErrorSuccess;
+  ASSERT_TRUE(backend.watch(&noteNotice, &seen));
+  for (const auto& n : notices) {
+    SCOPED_TRACE(n.flags);
+    seen.clear();
+    fake::graphics().callback(kDisplay, n.flags, fake::graphics().userInfo);
+    if (n.want) {
+      EXPECT_EQ(seen, (std::vector<std::pair<DisplayID, Change>>{{kDisplay, *n.want}}));
+    } else {
+      EXPECT_TRUE(seen.empty());
+    }
+  }
+
+  const auto modes = backend.modes(kDisplay);
+  ASSERT_TRUE(modes.has_value());
+  ASSERT_EQ(modes->size(), std::size(words));
+  const fake::ModeValues v = specOf(1280);
+  for (std::size_t i = 0; i < modes->size(); ++i) {
+    SCOPED_TRACE(words[i].flags);
+    const ModeInfo& m = (*modes)[i]->info();
+    EXPECT_EQ(m.flags, words[i].flags);
+    const bool got[7] = {m.valid,     m.safe,      m.needsPanning, m.interlaced,
+                         m.neverShow, m.stretched, m.television};
+    EXPECT_TRUE(std::equal(got, got + 7, words[i].want));
+    EXPECT_EQ(std::tie(m.id, m.width, m.height, m.logicalWidth, m.logicalHeight, m.hz),
+              std::make_tuple(v.ioDisplayModeID, std::uint64_t{v.pixelWidth},
+                              std::uint64_t{v.pixelHeight}, std::uint64_t{v.width},
+                              std::uint64_t{v.height}, v.refreshRate));
+  }
 }
 
 TEST_F(DisplayServicesTest, AnyNonZeroPlatformBooleanIsTrue) {

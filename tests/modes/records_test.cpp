@@ -1,6 +1,6 @@
 #include "modes/records.h"
 
-#include "link/reading.h"
+#include "state/reading.h"
 
 #include <cmath>
 #include <cstdint>

@@ -15,8 +15,8 @@ namespace df::sim {
 namespace {
 
 using json = nlohmann::json;
+using darwin::Error;
 using platform::DisplayID;
-using platform::Error;
 using namespace std::chrono_literals;
 using Notice = std::pair<DisplayID, std::uint32_t>;
 using NoticeList = std::vector<Notice>;
@@ -56,7 +56,7 @@ class SimMachineTest : public ::testing::Test {
   void build(json scenario = baseScenario()) {
     machine = std::make_unique<SimMachine>(scenario, queue.clock());
     queue.attach(machine.get());
-    ASSERT_EQ(machine->registerReconfigurationCallback(&record, this), platform::kSuccess);
+    ASSERT_EQ(machine->registerReconfigurationCallback(&record, this), darwin::kSuccess);
   }
   void TearDown() override {
     if (!machine) return;
@@ -71,16 +71,16 @@ class SimMachineTest : public ::testing::Test {
   // One transaction as the service makes it: begin, configure (cancel on failure), complete.
   Error apply(DisplayID display, std::int32_t modeId) {
     auto modes = machine->copyAllDisplayModes(display, true);
-    const platform::DisplayMode* chosen = nullptr;
+    const darwin::DisplayMode* chosen = nullptr;
     for (std::size_t i = 0; modes && i < modes->size(); ++i)
       if ((*modes)[i]->ioDisplayModeID() == modeId) chosen = (*modes)[i].get();
-    platform::ConfigHandle tx;
+    darwin::ConfigHandle tx;
     if (Error e = machine->beginConfiguration(tx)) return e;
     if (Error e = machine->configureDisplayWithMode(*tx, display, chosen)) {
       (void)machine->cancelConfiguration(std::move(tx));
       return e;
     }
-    return machine->completeConfiguration(std::move(tx), platform::kConfigureForAppOnly);
+    return machine->completeConfiguration(std::move(tx), darwin::kConfigureForAppOnly);
   }
 
   VirtualQueue queue;
@@ -91,7 +91,7 @@ class SimMachineTest : public ::testing::Test {
 TEST_F(SimMachineTest, OnlineListUsesTheTwoCallProtocol) {
   build();
   std::uint32_t count = 99;
-  EXPECT_EQ(machine->getOnlineDisplayList(0, nullptr, &count), platform::kSuccess);
+  EXPECT_EQ(machine->getOnlineDisplayList(0, nullptr, &count), darwin::kSuccess);
   EXPECT_EQ(count, 2U);
   struct Case {
     std::uint32_t capacity;
@@ -142,7 +142,7 @@ TEST_F(SimMachineTest, AnswersQueriesOnlyAboutKnownOnlineDisplays) {
 
 TEST_F(SimMachineTest, CompleteSendsNoticesInsideTheCallAndTheLinkFollows) {
   build();
-  ASSERT_EQ(apply(2, 2), platform::kSuccess);
+  ASSERT_EQ(apply(2, 2), darwin::kSuccess);
   // Delivered before complete returned: nothing has run on the queue.
   EXPECT_EQ(take(), (NoticeList{{1, 0x1}, {2, 0x1}, {2, 0x8}}));
   EXPECT_EQ(machine->currentModeId(2), 2);
@@ -152,7 +152,7 @@ TEST_F(SimMachineTest, CompleteSendsNoticesInsideTheCallAndTheLinkFollows) {
   EXPECT_EQ(machine->linkTimingModeId(), 102);
   EXPECT_EQ(take(), NoticeList{});  // the link changes silently
 
-  ASSERT_EQ(apply(2, 3), platform::kSuccess);  // no timing: the link stays
+  ASSERT_EQ(apply(2, 3), darwin::kSuccess);  // no timing: the link stays
   queue.runFor(1s);
   EXPECT_EQ(machine->linkTimingModeId(), 102);
 
@@ -161,10 +161,10 @@ TEST_F(SimMachineTest, CompleteSendsNoticesInsideTheCallAndTheLinkFollows) {
   json dropping = baseScenario();
   dropping["externalDisplay"]["linkDrop"] = true;
   build(dropping);
-  ASSERT_EQ(apply(2, 2), platform::kSuccess);
+  ASSERT_EQ(apply(2, 2), darwin::kSuccess);
   EXPECT_EQ(machine->linkTimingModeId(), std::nullopt);
   queue.runFor(100ms);
-  ASSERT_EQ(apply(2, 1), platform::kSuccess);
+  ASSERT_EQ(apply(2, 1), darwin::kSuccess);
   queue.runFor(249ms);
   EXPECT_EQ(machine->linkTimingModeId(), std::nullopt);
   queue.runFor(1ms);
@@ -234,21 +234,21 @@ TEST_F(SimMachineTest, ConfigureRefusesWhatIsNotTheDisplaysMode) {
   auto own = machine->copyDisplayMode(2);
   struct Case {
     const char* name;
-    const platform::DisplayMode* mode;
+    const darwin::DisplayMode* mode;
   };
   for (const Case& c :
        {Case{"null mode", nullptr}, Case{"another display's mode", (*foreign)[0].get()}}) {
     SCOPED_TRACE(c.name);
-    platform::ConfigHandle tx;
+    darwin::ConfigHandle tx;
     ASSERT_EQ(machine->beginConfiguration(tx), 0);
-    EXPECT_EQ(machine->configureDisplayWithMode(*tx, 2, c.mode), platform::kErrorIllegalArgument);
+    EXPECT_EQ(machine->configureDisplayWithMode(*tx, 2, c.mode), darwin::kErrorIllegalArgument);
     EXPECT_EQ(machine->completeConfiguration(std::move(tx), 0), 0);
   }
   EXPECT_EQ(take(), NoticeList{});  // empty transactions change nothing
   EXPECT_EQ(machine->currentModeId(2), 1);
 
   // Dropped without complete or cancel: cancelled, and logged as such.
-  platform::ConfigHandle tx;
+  darwin::ConfigHandle tx;
   ASSERT_EQ(machine->beginConfiguration(tx), 0);
   ASSERT_EQ(machine->configureDisplayWithMode(*tx, 2, own.get()), 0);
   tx.reset();
@@ -326,13 +326,13 @@ TEST_F(SimMachineTest, TimelineRunsInOrderAndFollowUpsCountFromTheirEvent) {
 
 TEST_F(SimMachineTest, RegistryListsMatchingServicesVerbatim) {
   build();
-  platform::RegistryHandle it;
+  darwin::RegistryHandle it;
   ASSERT_EQ(machine->servicesMatching("IOMobileFramebufferShim", it), 0);
   std::vector<std::optional<json>> uuids;
   while (auto service = machine->iteratorNext(*it)) {
-    uuids.push_back(platform::copyOf(machine->registryProperty(*service, "IOMFBUUID")));
+    uuids.push_back(darwin::copyOf(machine->registryProperty(*service, "IOMFBUUID")));
     if (uuids.size() == 2) {
-      EXPECT_EQ(platform::copyOf(machine->registryProperty(*service, "external")), json("yes"));
+      EXPECT_EQ(darwin::copyOf(machine->registryProperty(*service, "external")), json("yes"));
       EXPECT_EQ(machine->registryProperty(*service, "Transport"), nullptr);
     }
   }
@@ -373,7 +373,7 @@ TEST_F(SimMachineTest, ConnectionSwitchSettlesThenAnnounces) {
   ext->setCurrentMode(*(*modes)[1]);
   EXPECT_EQ(machine->externalCurrentModeIndex(), 0U);
   ext->setCurrentMode(*(*modes)[0]);
-  EXPECT_EQ(machine->actions().back().detail["result"], platform::kErrorIllegalArgument);
+  EXPECT_EQ(machine->actions().back().detail["result"], darwin::kErrorIllegalArgument);
   EXPECT_EQ(machine->externalCurrentModeIndex(), 0U);
   ASSERT_TRUE(machine->perform({{"externalDisplay", nullptr}}));
   EXPECT_EQ(ext->uuid(), std::nullopt);
@@ -405,13 +405,13 @@ TEST_F(SimMachineTest, FaultsHitEveryKindOfCall) {
       {"copyAllDisplayModes", 1, [](M m) { EXPECT_FALSE(m.copyAllDisplayModes(2, true)); }},
       {"beginConfiguration", 1004,
        [](M m) {
-         platform::ConfigHandle tx;
+         darwin::ConfigHandle tx;
          EXPECT_EQ(m.beginConfiguration(tx), 1004);
          EXPECT_FALSE(tx);
        }},
       {"configureDisplayWithMode", 1000,
        [](M m) {
-         platform::ConfigHandle tx;
+         darwin::ConfigHandle tx;
          ASSERT_EQ(m.beginConfiguration(tx), 0);
          auto mode = m.copyDisplayMode(2);
          EXPECT_EQ(m.configureDisplayWithMode(*tx, 2, mode.get()), 1000);
@@ -419,7 +419,7 @@ TEST_F(SimMachineTest, FaultsHitEveryKindOfCall) {
        }},
       {"completeConfiguration", 1004,
        [](M m) {
-         platform::ConfigHandle tx;
+         darwin::ConfigHandle tx;
          ASSERT_EQ(m.beginConfiguration(tx), 0);
          auto modes = m.copyAllDisplayModes(2, true);
          ASSERT_EQ(m.configureDisplayWithMode(*tx, 2, (*modes)[1].get()), 0);
@@ -428,25 +428,25 @@ TEST_F(SimMachineTest, FaultsHitEveryKindOfCall) {
        }},
       {"cancelConfiguration", 1000,
        [](M m) {
-         platform::ConfigHandle tx;
+         darwin::ConfigHandle tx;
          ASSERT_EQ(m.beginConfiguration(tx), 0);
          EXPECT_EQ(m.cancelConfiguration(std::move(tx)), 1000);
        }},
       {"servicesMatching", 5,
        [](M m) {
-         platform::RegistryHandle it;
+         darwin::RegistryHandle it;
          EXPECT_EQ(m.servicesMatching("IOMobileFramebufferShim", it), 5);
          EXPECT_FALSE(it);
        }},
       {"iteratorNext", 1,
        [](M m) {
-         platform::RegistryHandle it;
+         darwin::RegistryHandle it;
          ASSERT_EQ(m.servicesMatching("IOMobileFramebufferShim", it), 0);
          EXPECT_FALSE(m.iteratorNext(*it));
        }},
       {"registryProperty", 1,
        [](M m) {
-         platform::RegistryHandle it;
+         darwin::RegistryHandle it;
          ASSERT_EQ(m.servicesMatching("IOMobileFramebufferShim", it), 0);
          auto service = m.iteratorNext(*it);
          EXPECT_EQ(m.registryProperty(*service, "IOMFBUUID"), nullptr);
@@ -496,9 +496,9 @@ TEST_F(SimMachineTest, CountsEveryKindOfHandle) {
   build();
   auto mode = machine->copyDisplayMode(2);
   auto uuid = machine->createUUIDFromDisplayID(2);
-  platform::ConfigHandle tx;
+  darwin::ConfigHandle tx;
   ASSERT_EQ(machine->beginConfiguration(tx), 0);
-  platform::RegistryHandle it;
+  darwin::RegistryHandle it;
   ASSERT_EQ(machine->servicesMatching("IOMobileFramebufferShim", it), 0);
   auto service = machine->iteratorNext(*it);
   auto ext = machine->externalDisplay();
@@ -547,7 +547,7 @@ TEST_F(SimMachineTest, TouchingAnIneligibleDisplayIsAViolation) {
     auto ext = machine->externalDisplay();
     auto modes = ext->availableModes();
     ASSERT_TRUE(machine->perform({{"update", update}}));
-    platform::ConfigHandle tx;
+    darwin::ConfigHandle tx;
     ASSERT_EQ(machine->beginConfiguration(tx), 0);
     (void)machine->configureDisplayWithMode(*tx, 2, mode.get());
     (void)machine->completeConfiguration(std::move(tx), 0);
@@ -567,7 +567,7 @@ TEST_F(SimMachineTest, ActionLogNamesEachStepWithItsResult) {
   queue.runFor(5ms);
   ASSERT_EQ(apply(2, 2), 0);
   queue.runFor(1500us);
-  EXPECT_EQ(apply(2, 99), platform::kErrorIllegalArgument);
+  EXPECT_EQ(apply(2, 99), darwin::kErrorIllegalArgument);
   EXPECT_EQ(machine->actionLogText(),
             R"({"at":5,"call":"beginConfiguration","display":0,"result":0,"transaction":1}
 {"at":5,"call":"configureDisplayWithMode","display":2,"modeId":2,"result":0,"transaction":1}

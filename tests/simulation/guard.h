@@ -19,9 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/context.h"
 #include "platform/platform.h"
 #include "platform/sim/virtual_queue.h"
+#include "state/context.h"
 #include "support/pass.h"
 
 namespace df::trust {

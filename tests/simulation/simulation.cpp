@@ -13,6 +13,7 @@
 #include "control/stdin_reader.h"
 #include "display/display.h"
 #include "link/connection.h"
+#include "link/probe.h"
 #include "modes/records.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/scenario.h"
@@ -1018,8 +1019,7 @@ Outcome Simulation::run() {
   if (refuseCallback_ || !started) {
     // The process would exit with 1 at once, having read and written nothing.
     if (!refuseCallback_) flag("start-up failed");
-    if (refuseCallback_ && started)
-      flag("start-up succeeded although the callback was refused");
+    if (refuseCallback_ && started) flag("start-up succeeded although the callback was refused");
   } else {
     queue.setAfterBlock([this] { afterBlock(); });
     // A controlling application starts by assigning its display.

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/context.h"
 #include "platform/platform.h"
+#include "state/context.h"
 #include "support/pass.h"
 
 namespace df {
@@ -31,7 +31,7 @@ struct Options {
   // Planted faults, for proving that the checks catch what they claim to: a layer between
   // the service and the checking seam, and a layer around the service's line writer.
   std::function<std::unique_ptr<test::Pass>(platform::Platform checked,
-                                             std::function<const ControllerState*()> state)>
+                                            std::function<const ControllerState*()> state)>
       wrapPlatform;
   std::function<Writer(Writer)> wrapWriter;
   // Stands in for the termination handler; given the service and the process's exit.

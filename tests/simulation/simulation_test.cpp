@@ -102,8 +102,7 @@ void expectCaught(Plant plant, std::string_view message, int* acted, int seeds =
 // 1: a transaction on the control display, next to each of the service's own.
 class ConfiguresControl final : public Planted {
  public:
-  ConfiguresControl(platform::Platform inner, std::function<const ControllerState*()> s,
-                    int& acted)
+  ConfiguresControl(platform::Platform inner, std::function<const ControllerState*()> s, int& acted)
       : Planted(inner, std::move(s)), acted_(acted) {}
   bool configure(platform::DisplayID d, const platform::Mode* m) override {
     const bool done = Pass::configure(d, m);
@@ -345,9 +344,10 @@ TEST(Guard, PassesCallsOnAndFlagsOnlyIneligibleChanges) {
   EXPECT_TRUE(flagged.empty());
   EXPECT_TRUE(machine.perform(
       {{"externalDisplay",
-        {{"uuid", "EXT"}, {"display", 3}, {"availableModes", {{{"width", 1920}, {"height", 1080},
-                                                               {"refreshRate", 60},
-                                                               {"isVRR", false}}}}}}}));
+        {{"uuid", "EXT"},
+         {"display", 3},
+         {"availableModes",
+          {{{"width", 1920}, {"height", 1080}, {"refreshRate", 60}, {"isVRR", false}}}}}}}));
   EXPECT_TRUE(guard.switchConnection(3, "EXT", mode));
   EXPECT_EQ(flagged, std::vector<std::string>{"a connection switch reached display 3: it is not "
                                               "the target (the target is 2)"});

@@ -17,9 +17,20 @@ struct FakeMode final : platform::Mode {
 
   const platform::ModeInfo& info() const override {
     auto bit = [this](std::uint32_t b) { return (flags & b) != 0; };
-    info_ = {id,        w,          h,          lw != 0 ? lw : w, lh != 0 ? lh : h,
-             hz,        bit(0x40),  bit(0x100000), bit(0x1),      bit(0x2),
-             bit(0x20), bit(0x80),  bit(0x800),    flags};
+    info_ = {id,
+             w,
+             h,
+             lw != 0 ? lw : w,
+             lh != 0 ? lh : h,
+             hz,
+             bit(0x40),
+             bit(0x100000),
+             bit(0x1),
+             bit(0x2),
+             bit(0x20),
+             bit(0x80),
+             bit(0x800),
+             flags};
     return info_;
   }
 

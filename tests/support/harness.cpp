@@ -38,13 +38,13 @@ json plainScenario() {
   return scenario;
 }
 
-Harness::Harness(json scenario) {
+Harness::Harness(json scenario, const Wrap& wrap) {
   std::string error;
   EXPECT_TRUE(sim::normalizeScenario(scenario, error)) << error;
   machine = std::make_unique<sim::SimMachine>(scenario, queue.clock());
   queue.attach(machine.get());
   service = std::make_unique<Service>(
-      machine->platform(), queue,
+      wrap ? wrap(machine->platform()) : machine->platform(), queue,
       [this](std::string_view line) { lines.emplace_back(line); },
       [this](int status) {
         exitStatus = status;

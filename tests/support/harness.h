@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,7 +34,9 @@ json mode(int id, int width, int height, double hz, unsigned flags = 0x100003,
 
 class Harness {
  public:
-  explicit Harness(json scenario);
+  // wrap, when given, puts a layer between the service and the machine's platform.
+  using Wrap = std::function<platform::Platform(platform::Platform)>;
+  explicit Harness(json scenario, const Wrap& wrap = nullptr);
   ~Harness();
 
   // Queues a command line's object as the reader would, then runs the queue until idle.

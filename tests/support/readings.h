@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "link/reading.h"
+#include "state/reading.h"
 
 namespace df::test {
 

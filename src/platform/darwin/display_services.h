@@ -9,8 +9,8 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreGraphics/CoreGraphics.h>
 
+#include "platform/darwin/calls.h"
 #include "platform/darwin/cf.h"
-#include "platform/display_services.h"
 
 namespace df::platform::darwin {
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <utility>
 
-#include "platform/external_display.h"
+#include "platform/darwin/calls.h"
 
 namespace df::platform::darwin {
 

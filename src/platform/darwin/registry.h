@@ -7,7 +7,7 @@
 #include <IOKit/IOKitLib.h>
 #include <nlohmann/json.hpp>
 
-#include "platform/registry.h"
+#include "platform/darwin/calls.h"
 
 namespace df::platform::darwin {
 

@@ -1,4 +1,4 @@
-// Fault injection and the safety audit: failing seam calls as the scenario arms them, and the
+// Fault injection and the safety audit: failing platform calls as the scenario arms them, and the
 // violations recorded when the service steps where it must not.
 #include <algorithm>
 
@@ -7,9 +7,9 @@
 
 namespace df::sim {
 
+using darwin::Error;
 using nlohmann::json;
 using platform::DisplayID;
-using platform::Error;
 
 std::optional<Error> SimMachine::fault(std::string_view call,
                                        const std::vector<DisplayID>& displays) {

@@ -6,12 +6,13 @@
 #include <cstdio>
 
 #include "edid/modes.h"
-#include "platform/display_services.h"
+#include "platform/darwin/calls.h"
 #include "platform/sim/scenario.h"
 
 namespace df::sim {
 namespace {
 
+namespace darwin = platform::darwin;
 using json = nlohmann::json;
 
 constexpr int kTimingBase = 1000;  // timing element ID = kTimingBase + modeId
@@ -28,9 +29,9 @@ bool isHexText(const std::string& s) {
 }
 
 std::uint32_t flagsOf(const edid::OfferedMode& m) {
-  std::uint32_t f = platform::kModeValid | platform::kModeSafe;
-  if (m.television) f |= platform::kModeTelevision;
-  if (m.timing.interlaced) f |= platform::kModeInterlaced;
+  std::uint32_t f = darwin::kModeValid | darwin::kModeSafe;
+  if (m.television) f |= darwin::kModeTelevision;
+  if (m.timing.interlaced) f |= darwin::kModeInterlaced;
   return f;
 }
 

@@ -7,16 +7,16 @@
 
 namespace df::sim {
 
+using darwin::Error;
+using darwin::kErrorFailure;
+using darwin::kErrorIllegalArgument;
+using darwin::kSuccess;
 using nlohmann::json;
 using platform::DisplayID;
-using platform::Error;
-using platform::kErrorFailure;
-using platform::kErrorIllegalArgument;
-using platform::kSuccess;
 
 // --- Handle objects ---
 
-class SimMachine::IteratorObject final : public platform::RegistryObject {
+class SimMachine::IteratorObject final : public darwin::RegistryObject {
  public:
   IteratorObject(std::shared_ptr<std::atomic<std::int64_t>> live,
                  std::vector<std::shared_ptr<ServiceData>> services)
@@ -30,7 +30,7 @@ class SimMachine::IteratorObject final : public platform::RegistryObject {
   std::size_t next = 0;
 };
 
-class SimMachine::ServiceObject final : public platform::RegistryObject {
+class SimMachine::ServiceObject final : public darwin::RegistryObject {
  public:
   ServiceObject(std::shared_ptr<std::atomic<std::int64_t>> live, std::shared_ptr<ServiceData> data)
       : token_(std::move(live)), data(std::move(data)) {}
@@ -43,7 +43,7 @@ class SimMachine::ServiceObject final : public platform::RegistryObject {
   const std::shared_ptr<ServiceData> data;
 };
 
-class SimMachine::ExternalModeObject final : public platform::ExternalMode {
+class SimMachine::ExternalModeObject final : public darwin::ExternalMode {
  public:
   ExternalModeObject(std::shared_ptr<std::atomic<std::int64_t>> live, ExternalModeData data,
                      std::size_t index, std::uint64_t version)
@@ -65,7 +65,7 @@ class SimMachine::ExternalModeObject final : public platform::ExternalMode {
 };
 
 // Asks the machine afresh on every call, so it follows a replaced or removed external display.
-class SimMachine::ExternalObject final : public platform::ExternalDisplay {
+class SimMachine::ExternalObject final : public darwin::ExternalDisplay {
  public:
   ExternalObject(std::shared_ptr<std::atomic<std::int64_t>> live, std::weak_ptr<SimMachine*> owner)
       : token_(std::move(live)), owner_(std::move(owner)) {}
@@ -77,16 +77,16 @@ class SimMachine::ExternalObject final : public platform::ExternalDisplay {
     auto m = machine();
     return m ? m->externalDisplayID() : 0;
   }
-  platform::ExternalModeHandle currentMode() override {
+  darwin::ExternalModeHandle currentMode() override {
     auto m = machine();
     return m ? m->externalCurrentMode() : nullptr;
   }
-  std::optional<std::vector<platform::ExternalModeHandle>> availableModes() override {
+  std::optional<std::vector<darwin::ExternalModeHandle>> availableModes() override {
     auto m = machine();
     if (!m) return std::nullopt;
     return m->externalAvailableModes();
   }
-  void setCurrentMode(const platform::ExternalMode& mode) override {
+  void setCurrentMode(const darwin::ExternalMode& mode) override {
     if (auto m = machine()) m->externalSetCurrentMode(mode);
   }
 
@@ -168,16 +168,16 @@ void SimMachine::switchConnection(std::size_t index, std::uint64_t version,
   const auto& timing = external_->modes[index].timing;
   if (timing && (!retrain || *retrain == linkGeneration_)) setLinkTiming(*timing);
   if (const auto* owner = externalOwner(); owner && owner->online)
-    out.push_back({owner->id, platform::kSetModeFlag});
+    out.push_back({owner->id, darwin::kSetModeFlag});
 }
 
 // --- Device registry ---
 
-platform::KernReturn SimMachine::servicesMatching(const std::string& className,
-                                                  platform::RegistryHandle& iterator) {
+darwin::KernReturn SimMachine::servicesMatching(const std::string& className,
+                                                darwin::RegistryHandle& iterator) {
   static constexpr std::string_view kCall = "servicesMatching";
-  platform::RegistryHandle fresh;
-  const auto result = guarded<platform::KernReturn>(kCall, kErrorFailure, [&] {
+  darwin::RegistryHandle fresh;
+  const auto result = guarded<darwin::KernReturn>(kCall, kErrorFailure, [&] {
     Session s(*this, kCall);
     if (auto e = fault(kCall, {})) return *e;
     std::vector<std::shared_ptr<ServiceData>> matching;
@@ -190,9 +190,9 @@ platform::KernReturn SimMachine::servicesMatching(const std::string& className,
   return result;
 }
 
-platform::RegistryHandle SimMachine::iteratorNext(platform::RegistryObject& iterator) {
+darwin::RegistryHandle SimMachine::iteratorNext(darwin::RegistryObject& iterator) {
   static constexpr std::string_view kCall = "iteratorNext";
-  return guarded<platform::RegistryHandle>(kCall, nullptr, [&]() -> platform::RegistryHandle {
+  return guarded<darwin::RegistryHandle>(kCall, nullptr, [&]() -> darwin::RegistryHandle {
     Session s(*this, kCall);
     if (fault(kCall, {})) return nullptr;
     auto* it = dynamic_cast<IteratorObject*>(&iterator);
@@ -201,10 +201,10 @@ platform::RegistryHandle SimMachine::iteratorNext(platform::RegistryObject& iter
   });
 }
 
-platform::PropertyValue SimMachine::registryProperty(platform::RegistryObject& service,
-                                                     const std::string& key) {
+darwin::PropertyValue SimMachine::registryProperty(darwin::RegistryObject& service,
+                                                   const std::string& key) {
   static constexpr std::string_view kCall = "registryProperty";
-  return guarded<platform::PropertyValue>(kCall, nullptr, [&]() -> platform::PropertyValue {
+  return guarded<darwin::PropertyValue>(kCall, nullptr, [&]() -> darwin::PropertyValue {
     Session s(*this, kCall);
     if (fault(kCall, {})) return nullptr;
     const auto* object = dynamic_cast<ServiceObject*>(&service);
@@ -214,7 +214,7 @@ platform::PropertyValue SimMachine::registryProperty(platform::RegistryObject& s
     auto it = props->find(key);
     if (it == props->end()) return nullptr;
     // Shares the properties it points into, so it outlives any later change to them.
-    return platform::PropertyValue(props, &*it);
+    return darwin::PropertyValue(props, &*it);
   });
 }
 
@@ -226,10 +226,10 @@ std::vector<DisplayID> about(DisplayID display) {
 }
 }  // namespace
 
-platform::ExternalDisplayHandle SimMachine::externalDisplay() {
+darwin::ExternalDisplayHandle SimMachine::externalDisplay() {
   static constexpr std::string_view kCall = "externalDisplay";
-  return guarded<platform::ExternalDisplayHandle>(
-      kCall, nullptr, [&]() -> platform::ExternalDisplayHandle {
+  return guarded<darwin::ExternalDisplayHandle>(
+      kCall, nullptr, [&]() -> darwin::ExternalDisplayHandle {
         Session s(*this, kCall);
         if (fault(kCall, about(externalOwnerID()))) return nullptr;
         if (!external_) return nullptr;
@@ -258,29 +258,28 @@ std::optional<std::string> SimMachine::externalUUID() {
                                              });
 }
 
-platform::ExternalModeHandle SimMachine::externalCurrentMode() {
+darwin::ExternalModeHandle SimMachine::externalCurrentMode() {
   static constexpr std::string_view kCall = "currentMode";
-  return guarded<platform::ExternalModeHandle>(
-      kCall, nullptr, [&]() -> platform::ExternalModeHandle {
-        Session s(*this, kCall);
-        if (fault(kCall, about(externalOwnerID()))) return nullptr;
-        if (!external_ || !external_->current || *external_->current < 0 ||
-            static_cast<std::size_t>(*external_->current) >= external_->modes.size())
-          return nullptr;
-        const auto index = static_cast<std::size_t>(*external_->current);
-        return std::make_unique<ExternalModeObject>(live_, external_->modes[index], index,
-                                                    externalVersion_);
-      });
+  return guarded<darwin::ExternalModeHandle>(kCall, nullptr, [&]() -> darwin::ExternalModeHandle {
+    Session s(*this, kCall);
+    if (fault(kCall, about(externalOwnerID()))) return nullptr;
+    if (!external_ || !external_->current || *external_->current < 0 ||
+        static_cast<std::size_t>(*external_->current) >= external_->modes.size())
+      return nullptr;
+    const auto index = static_cast<std::size_t>(*external_->current);
+    return std::make_unique<ExternalModeObject>(live_, external_->modes[index], index,
+                                                externalVersion_);
+  });
 }
 
-std::optional<std::vector<platform::ExternalModeHandle>> SimMachine::externalAvailableModes() {
+std::optional<std::vector<darwin::ExternalModeHandle>> SimMachine::externalAvailableModes() {
   static constexpr std::string_view kCall = "availableModes";
-  using Result = std::optional<std::vector<platform::ExternalModeHandle>>;
+  using Result = std::optional<std::vector<darwin::ExternalModeHandle>>;
   return guarded<Result>(kCall, std::nullopt, [&]() -> Result {
     Session s(*this, kCall);
     if (fault(kCall, about(externalOwnerID()))) return std::nullopt;
     if (!external_) return std::nullopt;
-    std::vector<platform::ExternalModeHandle> modes;
+    std::vector<darwin::ExternalModeHandle> modes;
     modes.reserve(external_->modes.size());
     for (std::size_t i = 0; i < external_->modes.size(); ++i)
       modes.push_back(
@@ -289,7 +288,7 @@ std::optional<std::vector<platform::ExternalModeHandle>> SimMachine::externalAva
   });
 }
 
-void SimMachine::externalSetCurrentMode(const platform::ExternalMode& mode) {
+void SimMachine::externalSetCurrentMode(const darwin::ExternalMode& mode) {
   static constexpr std::string_view kCall = "setCurrentMode";
   guarded<int>(kCall, 0, [&] {
     Session s(*this, kCall);

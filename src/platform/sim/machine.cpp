@@ -6,16 +6,16 @@
 
 namespace df::sim {
 
+using darwin::Error;
+using darwin::kErrorFailure;
+using darwin::kErrorIllegalArgument;
+using darwin::kSuccess;
 using nlohmann::json;
 using platform::DisplayID;
-using platform::Error;
-using platform::kErrorFailure;
-using platform::kErrorIllegalArgument;
-using platform::kSuccess;
 
 // --- Handle objects ---
 
-class SimMachine::ModeObject final : public platform::DisplayMode {
+class SimMachine::ModeObject final : public darwin::DisplayMode {
  public:
   ModeObject(std::shared_ptr<std::atomic<std::int64_t>> live, ModeData data, DisplayID display,
              std::size_t index, std::uint64_t version)
@@ -42,7 +42,7 @@ class SimMachine::ModeObject final : public platform::DisplayMode {
   const std::uint64_t version;  // of that list
 };
 
-class SimMachine::UUIDObject final : public platform::DisplayUUID {
+class SimMachine::UUIDObject final : public darwin::DisplayUUID {
  public:
   UUIDObject(std::shared_ptr<std::atomic<std::int64_t>> live, std::string text)
       : token_(std::move(live)), text_(std::move(text)) {}
@@ -53,7 +53,7 @@ class SimMachine::UUIDObject final : public platform::DisplayUUID {
   std::string text_;
 };
 
-class SimMachine::ConfigObject final : public platform::DisplayConfig {
+class SimMachine::ConfigObject final : public darwin::DisplayConfig {
  public:
   struct Change {
     DisplayID display;
@@ -90,7 +90,7 @@ class SimMachine::ConfigObject final : public platform::DisplayConfig {
 
 // --- Display services ---
 
-Error SimMachine::registerReconfigurationCallback(platform::ReconfigurationCallback callback,
+Error SimMachine::registerReconfigurationCallback(darwin::ReconfigurationCallback callback,
                                                   void* userInfo) {
   static constexpr std::string_view kCall = "registerReconfigurationCallback";
   return guarded<Error>(kCall, kErrorFailure, [&]() -> Error {
@@ -127,9 +127,9 @@ Error SimMachine::getOnlineDisplayList(std::uint32_t capacity, DisplayID* displa
   });
 }
 
-platform::UUIDHandle SimMachine::createUUIDFromDisplayID(DisplayID display) {
+darwin::UUIDHandle SimMachine::createUUIDFromDisplayID(DisplayID display) {
   static constexpr std::string_view kCall = "createUUIDFromDisplayID";
-  return guarded<platform::UUIDHandle>(kCall, nullptr, [&]() -> platform::UUIDHandle {
+  return guarded<darwin::UUIDHandle>(kCall, nullptr, [&]() -> darwin::UUIDHandle {
     Session s(*this, kCall);
     if (fault(kCall, {display})) return nullptr;
     const auto* d = find(display);
@@ -178,9 +178,9 @@ bool SimMachine::displayIsInHWMirrorSet(DisplayID display) {
   });
 }
 
-platform::ModeHandle SimMachine::copyDisplayMode(DisplayID display) {
+darwin::ModeHandle SimMachine::copyDisplayMode(DisplayID display) {
   static constexpr std::string_view kCall = "copyDisplayMode";
-  return guarded<platform::ModeHandle>(kCall, nullptr, [&]() -> platform::ModeHandle {
+  return guarded<darwin::ModeHandle>(kCall, nullptr, [&]() -> darwin::ModeHandle {
     Session s(*this, kCall);
     if (fault(kCall, {display})) return nullptr;
     const auto* d = find(display);
@@ -190,16 +190,16 @@ platform::ModeHandle SimMachine::copyDisplayMode(DisplayID display) {
   });
 }
 
-std::optional<std::vector<platform::ModeHandle>> SimMachine::copyAllDisplayModes(
+std::optional<std::vector<darwin::ModeHandle>> SimMachine::copyAllDisplayModes(
     DisplayID display, bool showDuplicateLowResolutionModes) {
   static constexpr std::string_view kCall = "copyAllDisplayModes";
-  using Result = std::optional<std::vector<platform::ModeHandle>>;
+  using Result = std::optional<std::vector<darwin::ModeHandle>>;
   return guarded<Result>(kCall, std::nullopt, [&]() -> Result {
     Session s(*this, kCall);
     if (fault(kCall, {display})) return std::nullopt;
     const auto* d = find(display);
     if (!d || !d->online) return std::nullopt;
-    std::vector<platform::ModeHandle> modes;
+    std::vector<darwin::ModeHandle> modes;
     modes.reserve(d->modes.size());
     for (std::size_t i = 0; i < d->modes.size(); ++i) {
       if (d->modes[i].lowResolutionDuplicate && !showDuplicateLowResolutionModes) continue;
@@ -210,9 +210,9 @@ std::optional<std::vector<platform::ModeHandle>> SimMachine::copyAllDisplayModes
   });
 }
 
-Error SimMachine::beginConfiguration(platform::ConfigHandle& config) {
+Error SimMachine::beginConfiguration(darwin::ConfigHandle& config) {
   static constexpr std::string_view kCall = "beginConfiguration";
-  platform::ConfigHandle fresh;
+  darwin::ConfigHandle fresh;
   const Error result = guarded<Error>(kCall, kErrorFailure, [&]() -> Error {
     Session s(*this, kCall);
     const std::uint64_t id = nextTransaction_++;
@@ -229,8 +229,8 @@ Error SimMachine::beginConfiguration(platform::ConfigHandle& config) {
   return result;
 }
 
-Error SimMachine::configureDisplayWithMode(platform::DisplayConfig& config, DisplayID display,
-                                           const platform::DisplayMode* mode) {
+Error SimMachine::configureDisplayWithMode(darwin::DisplayConfig& config, DisplayID display,
+                                           const darwin::DisplayMode* mode) {
   static constexpr std::string_view kCall = "configureDisplayWithMode";
   return guarded<Error>(kCall, kErrorFailure, [&]() -> Error {
     Session s(*this, kCall);
@@ -273,7 +273,7 @@ Error SimMachine::configureDisplayWithMode(platform::DisplayConfig& config, Disp
   });
 }
 
-Error SimMachine::completeConfiguration(platform::ConfigHandle config, std::uint32_t option) {
+Error SimMachine::completeConfiguration(darwin::ConfigHandle config, std::uint32_t option) {
   static constexpr std::string_view kCall = "completeConfiguration";
   return guarded<Error>(kCall, kErrorFailure, [&]() -> Error {
     Session s(*this, kCall);
@@ -315,7 +315,7 @@ Error SimMachine::completeConfiguration(platform::ConfigHandle config, std::uint
   });
 }
 
-Error SimMachine::cancelConfiguration(platform::ConfigHandle config) {
+Error SimMachine::cancelConfiguration(darwin::ConfigHandle config) {
   static constexpr std::string_view kCall = "cancelConfiguration";
   return guarded<Error>(kCall, kErrorFailure, [&]() -> Error {
     Session s(*this, kCall);

@@ -1,13 +1,14 @@
-// The simulated machine: displays, modes, configuration transactions, reconfiguration notices,
-// the device registry, the external display object, faults and a timeline of scripted and
-// delayed changes, all driven by a clock that the owner supplies (virtual or real).
+// The simulated machine: a Mac's call surface (displays, modes, configuration transactions,
+// reconfiguration notices, the device registry, the external display object), faults and a
+// timeline of scripted and delayed changes, all driven by a clock that the owner supplies
+// (virtual or real). The service reaches it as it reaches a real Mac, through darwin::Backend.
 //
-// Every seam call first applies the changes due at the clock's time, so a real-time run is exact
-// even when the thread that drives the timeline lags.
+// Every platform call first applies the changes due at the clock's time, so a real-time run is
+// exact even when the thread that drives the timeline lags.
 //
-// Thread safety: every seam call and every scripting call takes one internal mutex. Notices go
+// Thread safety: every platform call and every scripting call takes one internal mutex. Notices go
 // to the registered callbacks after the mutex is released, on the thread whose call caused them
-// (a seam call, advanceTo, perform). Notices caused on two threads at once may interleave.
+// (a platform call, advanceTo, perform). Notices caused on two threads at once may interleave.
 //
 // The definitions live by concern: machine.cpp (display services and transactions), model.cpp
 // (the scenario model and scripted actions), timeline.cpp, link.cpp (registry, external display,
@@ -29,9 +30,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/darwin/backend.h"
 #include "platform/platform.h"
 
 namespace df::sim {
+
+namespace darwin = platform::darwin;
 
 using Nanos = std::chrono::nanoseconds;
 // Time since the machine's start.
@@ -46,50 +50,51 @@ struct Action {
   nlohmann::json detail;  // "result" and the call's own values
 };
 
-class SimMachine final : public platform::DisplayServices,
-                         public platform::DeviceRegistry,
-                         public platform::ExternalDisplaySource {
+class SimMachine final : public darwin::DisplayServices,
+                         public darwin::DeviceRegistry,
+                         public darwin::ExternalDisplaySource {
  public:
   // scenario must have passed normalizeScenario. Its "events" are put on the timeline and its
-  // "faults" armed. The clock is read on every seam call; it must never go back.
+  // "faults" armed. The clock is read on every platform call; it must never go back.
   SimMachine(const nlohmann::json& scenario, ClockFn clock);
   ~SimMachine() override;
   SimMachine(const SimMachine&) = delete;
   SimMachine& operator=(const SimMachine&) = delete;
 
-  // The three seam interfaces, for a service under test.
-  platform::Platform platform() { return {*this, *this, *this}; }
+  // The service's seam, answered by the macOS backend over this machine, for a service under
+  // test.
+  platform::Platform platform() { return {backend_, backend_, darwin::Backend::capabilities()}; }
+  // The macOS call surface itself, for tests that drive it directly.
+  darwin::Calls calls() { return {*this, *this, *this}; }
 
   // --- Display services ---
-  platform::Error registerReconfigurationCallback(platform::ReconfigurationCallback callback,
-                                                  void* userInfo) override;
-  platform::Error getOnlineDisplayList(std::uint32_t capacity, platform::DisplayID* displays,
-                                       std::uint32_t* count) override;
-  platform::UUIDHandle createUUIDFromDisplayID(platform::DisplayID display) override;
+  darwin::Error registerReconfigurationCallback(darwin::ReconfigurationCallback callback,
+                                                void* userInfo) override;
+  darwin::Error getOnlineDisplayList(std::uint32_t capacity, platform::DisplayID* displays,
+                                     std::uint32_t* count) override;
+  darwin::UUIDHandle createUUIDFromDisplayID(platform::DisplayID display) override;
   bool displayIsActive(platform::DisplayID display) override;
   bool displayIsBuiltin(platform::DisplayID display) override;
   bool displayIsInMirrorSet(platform::DisplayID display) override;
   bool displayIsInHWMirrorSet(platform::DisplayID display) override;
-  platform::ModeHandle copyDisplayMode(platform::DisplayID display) override;
-  std::optional<std::vector<platform::ModeHandle>> copyAllDisplayModes(
+  darwin::ModeHandle copyDisplayMode(platform::DisplayID display) override;
+  std::optional<std::vector<darwin::ModeHandle>> copyAllDisplayModes(
       platform::DisplayID display, bool showDuplicateLowResolutionModes) override;
-  platform::Error beginConfiguration(platform::ConfigHandle& config) override;
-  platform::Error configureDisplayWithMode(platform::DisplayConfig& config,
-                                           platform::DisplayID display,
-                                           const platform::DisplayMode* mode) override;
-  platform::Error completeConfiguration(platform::ConfigHandle config,
-                                        std::uint32_t option) override;
-  platform::Error cancelConfiguration(platform::ConfigHandle config) override;
+  darwin::Error beginConfiguration(darwin::ConfigHandle& config) override;
+  darwin::Error configureDisplayWithMode(darwin::DisplayConfig& config, platform::DisplayID display,
+                                         const darwin::DisplayMode* mode) override;
+  darwin::Error completeConfiguration(darwin::ConfigHandle config, std::uint32_t option) override;
+  darwin::Error cancelConfiguration(darwin::ConfigHandle config) override;
 
   // --- Device registry ---
-  platform::KernReturn servicesMatching(const std::string& className,
-                                        platform::RegistryHandle& iterator) override;
-  platform::RegistryHandle iteratorNext(platform::RegistryObject& iterator) override;
-  platform::PropertyValue registryProperty(platform::RegistryObject& service,
-                                           const std::string& key) override;
+  darwin::KernReturn servicesMatching(const std::string& className,
+                                      darwin::RegistryHandle& iterator) override;
+  darwin::RegistryHandle iteratorNext(darwin::RegistryObject& iterator) override;
+  darwin::PropertyValue registryProperty(darwin::RegistryObject& service,
+                                         const std::string& key) override;
 
   // --- External display object ---
-  platform::ExternalDisplayHandle externalDisplay() override;
+  darwin::ExternalDisplayHandle externalDisplay() override;
 
   // --- Scripting ---
   // Puts an action (an event without "at") on the timeline at the given time; a time already
@@ -192,7 +197,7 @@ class SimMachine final : public platform::DisplayServices,
 
   struct FaultData {
     std::string call;
-    platform::Error error = 0;
+    darwin::Error error = 0;
     std::optional<platform::DisplayID> display;
     std::uint64_t after = 0;
     std::optional<std::uint64_t> times;
@@ -222,8 +227,8 @@ class SimMachine final : public platform::DisplayServices,
   std::vector<platform::DisplayID> knownIDs() const;
   const DisplayData* externalOwner() const;
   platform::DisplayID externalOwnerID() const;
-  std::optional<platform::Error> fault(std::string_view call,
-                                       const std::vector<platform::DisplayID>& displays);
+  std::optional<darwin::Error> fault(std::string_view call,
+                                     const std::vector<platform::DisplayID>& displays);
   void applyDue(Nanos t, Notices& out);
   void scheduleStep(Nanos at, Step step);
   void beginNotices(Notices& out) const;
@@ -246,12 +251,12 @@ class SimMachine final : public platform::DisplayServices,
   // Called by the handle objects.
   std::optional<std::string> externalUUID();
   platform::DisplayID externalDisplayID();
-  platform::ExternalModeHandle externalCurrentMode();
-  std::optional<std::vector<platform::ExternalModeHandle>> externalAvailableModes();
-  void externalSetCurrentMode(const platform::ExternalMode& mode);
+  darwin::ExternalModeHandle externalCurrentMode();
+  std::optional<std::vector<darwin::ExternalModeHandle>> externalAvailableModes();
+  void externalSetCurrentMode(const darwin::ExternalMode& mode);
   void dropTransaction(std::uint64_t id, std::vector<platform::DisplayID> displays);
 
-  // Runs a seam call's body; an exception becomes a violation and the fallback result, so
+  // Runs a platform call's body; an exception becomes a violation and the fallback result, so
   // nothing escapes into the service.
   template <typename R, typename F>
   R guarded(std::string_view call, R fallback, F&& body) noexcept;
@@ -277,7 +282,7 @@ class SimMachine final : public platform::DisplayServices,
   Nanos appliedUntil_{0};
   bool wake_ = false;
 
-  std::vector<std::pair<platform::ReconfigurationCallback, void*>> callbacks_;
+  std::vector<std::pair<darwin::ReconfigurationCallback, void*>> callbacks_;
   std::vector<Action> actions_;
   std::vector<std::string> violations_;
   std::map<std::string, std::uint64_t, std::less<>> calls_;
@@ -285,6 +290,8 @@ class SimMachine final : public platform::DisplayServices,
 
   std::mutex hookMutex_;  // held while the hook runs, so removing it waits for a running call
   std::function<void()> wakeHook_;
+
+  darwin::Backend backend_{calls()};
 };
 
 }  // namespace df::sim

@@ -1,5 +1,5 @@
 // Pieces shared by the files that make up the simulated machine: the handle counter, the
-// session every seam call runs in, and the guard that keeps exceptions inside the machine.
+// session every platform call runs in, and the guard that keeps exceptions inside the machine.
 #pragma once
 
 #include <algorithm>
@@ -33,7 +33,7 @@ class LiveToken {
   std::shared_ptr<std::atomic<std::int64_t>> counter_;
 };
 
-// One seam or scripting call: holds the mutex, counts the call, applies what is due, and on
+// One platform or scripting call: holds the mutex, counts the call, applies what is due, and on
 // the way out delivers the notices it gathered.
 struct SimMachine::Session {
   Session(SimMachine& machine, std::string_view call) : m(machine), lock(machine.mutex_) {

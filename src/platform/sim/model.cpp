@@ -7,9 +7,9 @@
 
 namespace df::sim {
 
+using darwin::Error;
 using nlohmann::json;
 using platform::DisplayID;
-using platform::Error;
 
 namespace {
 
@@ -185,7 +185,7 @@ void SimMachine::runAction(const json& action, Nanos now, Notices& out) {
     beginNotices(out);
     d->online = plug;
     ++d->generation;
-    out.push_back({d->id, plug ? platform::kAddFlag : platform::kRemoveFlag});
+    out.push_back({d->id, plug ? darwin::kAddFlag : darwin::kRemoveFlag});
   } else if (action.contains("setMode")) {
     const auto& m = action["setMode"];
     auto* d = find(m["display"].get<DisplayID>());
@@ -197,7 +197,7 @@ void SimMachine::runAction(const json& action, Nanos now, Notices& out) {
     beginNotices(out);
     ++d->generation;
     d->current = static_cast<std::size_t>(it - d->modes.begin());
-    out.push_back({d->id, platform::kSetModeFlag});
+    out.push_back({d->id, darwin::kSetModeFlag});
     followLink(*d, now);
   } else if (action.contains("update")) {
     update(action["update"], now, out);
@@ -229,22 +229,21 @@ void SimMachine::update(const json& keys, Nanos now, Notices& out) {
     return x.modes[*x.current].modeId;
   };
   std::uint32_t flags = 0;
-  if (before.online != d->online) flags |= d->online ? platform::kAddFlag : platform::kRemoveFlag;
-  if (before.active != d->active)
-    flags |= d->active ? platform::kEnabledFlag : platform::kDisabledFlag;
+  if (before.online != d->online) flags |= d->online ? darwin::kAddFlag : darwin::kRemoveFlag;
+  if (before.active != d->active) flags |= d->active ? darwin::kEnabledFlag : darwin::kDisabledFlag;
   if ((!before.mirror && d->mirror) || (!before.hwMirror && d->hwMirror))
-    flags |= platform::kMirrorFlag;
+    flags |= darwin::kMirrorFlag;
   if ((before.mirror && !d->mirror) || (before.hwMirror && !d->hwMirror))
-    flags |= platform::kUnMirrorFlag;
+    flags |= darwin::kUnMirrorFlag;
   const bool modeChanged =
       before.modesSource != d->modesSource || currentId(before) != currentId(*d);
-  if (modeChanged) flags |= platform::kSetModeFlag;
-  if (flags == 0) flags = platform::kDesktopShapeChangedFlag;
+  if (modeChanged) flags |= darwin::kSetModeFlag;
+  if (flags == 0) flags = darwin::kDesktopShapeChangedFlag;
 
   // The begin notices go to the displays that were online before the change.
   for (const auto& x : displays_) {
     const bool wasOnline = &x == d ? before.online : x.online;
-    if (wasOnline) out.push_back({x.id, platform::kBeginConfigurationFlag});
+    if (wasOnline) out.push_back({x.id, darwin::kBeginConfigurationFlag});
   }
   if (modeChanged || before.online != d->online) ++d->generation;
   out.push_back({d->id, flags});

@@ -38,7 +38,7 @@ namespace df::sim {
 // One fault entry, with "after" filled in.
 [[nodiscard]] bool normalizeFault(nlohmann::json& fault, std::string& error);
 
-// The seam operations a fault may name.
+// The platform calls a fault may name.
 const std::vector<std::string>& faultableCalls();
 
 // A rate as scenarios write it: a number, or "NaN", "Infinity", "-Infinity". Anything else: NaN.

@@ -31,7 +31,7 @@ void SimMachine::scheduleStep(Nanos at, Step step) {
 
 void SimMachine::beginNotices(Notices& out) const {
   for (const auto& d : displays_)
-    if (d.online) out.push_back({d.id, platform::kBeginConfigurationFlag});
+    if (d.online) out.push_back({d.id, darwin::kBeginConfigurationFlag});
 }
 
 void SimMachine::startChange(DisplayData& d, std::size_t index, Nanos now, Notices& out) {
@@ -63,7 +63,7 @@ void SimMachine::show(DisplayID id, std::optional<std::size_t> index, std::uint6
   if (!d || d->generation != generation || !d->online) return;
   if (index && *index >= d->modes.size()) return;
   d->current = index;
-  out.push_back({id, platform::kSetModeFlag});
+  out.push_back({id, darwin::kSetModeFlag});
   followLink(*d, now);
 }
 

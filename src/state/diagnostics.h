@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "common/context.h"
 #include "common/record.h"
+#include "state/context.h"
 
 namespace df {
 

@@ -1,5 +1,6 @@
-// The display services of the platform, one operation per platform call, with the platform's
-// meaning, error codes and results. Backends are thin adaptors; the algorithms live above.
+// The macOS call surface: one operation per platform call, with the platform's meaning, error
+// codes and results. The real backend implements it over the frameworks, the simulated machine
+// simulates it, and darwin::Backend (backend.h) answers the service's seam on top of it.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +11,15 @@
 #include <utility>
 #include <vector>
 
-namespace df::platform {
+#include <nlohmann/json.hpp>
 
-using DisplayID = std::uint32_t;  // 0 is no display
-using Error = std::int32_t;       // 0 is success
+#include "platform/displays.h"
+
+namespace df::platform::darwin {
+
+// --- Display services (CoreGraphics) ---
+
+using Error = std::int32_t;  // 0 is success
 
 inline constexpr Error kSuccess = 0;
 inline constexpr Error kErrorFailure = 1000;
@@ -46,10 +52,10 @@ inline constexpr std::uint32_t kModeTelevision = 0x100000;
 inline constexpr std::uint32_t kConfigureForAppOnly = 0;
 
 // A display mode obtained from the platform. Destroying the object releases it, so a
-// ModeHandle is released on every path. Handle identity is object identity.
-class DisplayMode {
+// ModeHandle is released on every path. Handle identity is object identity. It is the service's
+// mode too: info() reads the getters once per handle.
+class DisplayMode : public Mode {
  public:
-  virtual ~DisplayMode() = default;
   virtual std::size_t width() const = 0;   // logical
   virtual std::size_t height() const = 0;  // logical
   virtual std::size_t pixelWidth() const = 0;
@@ -57,6 +63,11 @@ class DisplayMode {
   virtual double refreshRate() const = 0;
   virtual std::uint32_t ioFlags() const = 0;
   virtual std::int32_t ioDisplayModeID() const = 0;
+
+  const ModeInfo& info() const final;
+
+ private:
+  mutable std::optional<ModeInfo> info_;  // handles are used on one thread at a time
 };
 using ModeHandle = std::unique_ptr<DisplayMode>;  // null: no mode
 
@@ -120,4 +131,82 @@ class DisplayServices {
   virtual Error cancelConfiguration(ConfigHandle config) = 0;
 };
 
-}  // namespace df::platform
+// --- Device registry (IOKit) ---
+
+using KernReturn = std::int32_t;  // 0 is success
+
+// A property value: read-only and shared, so that a backend that keeps its values (the simulated
+// machine) hands them out without copying. Null is an absent property.
+using PropertyValue = std::shared_ptr<const nlohmann::json>;
+
+// A copy of the value, nullopt for an absent property.
+inline std::optional<nlohmann::json> copyOf(const PropertyValue& value) {
+  return value ? std::optional<nlohmann::json>(*value) : std::nullopt;
+}
+
+// A registry object (service or iterator). Destroying it releases it.
+class RegistryObject {
+ public:
+  virtual ~RegistryObject() = default;
+};
+using RegistryHandle = std::unique_ptr<RegistryObject>;
+
+class DeviceRegistry {
+ public:
+  virtual ~DeviceRegistry() = default;
+  // An iterator over the services that match the class name, in matching order.
+  virtual KernReturn servicesMatching(const std::string& className, RegistryHandle& iterator) = 0;
+  // The next service, or null at the end.
+  virtual RegistryHandle iteratorNext(RegistryObject& iterator) = 0;
+  // The property's value converted to JSON, or null when it is absent. The platform's own
+  // value object is released before this returns. Values the platform cannot express in JSON
+  // come back as a value that equals nothing the link reading looks for.
+  virtual PropertyValue registryProperty(RegistryObject& service, const std::string& key) = 0;
+};
+
+// --- The external display object ---
+
+// A connection mode. Destroying the object releases it.
+class ExternalMode {
+ public:
+  virtual ~ExternalMode() = default;
+  // nullopt: the mode object does not answer to isVRR.
+  virtual std::optional<bool> isVRR() const = 0;
+  virtual double refreshRate() const = 0;
+  virtual std::optional<std::string> colorMode() const = 0;  // description text
+  virtual std::optional<std::string> hdrMode() const = 0;    // description text
+  virtual std::uint64_t width() const = 0;
+  virtual std::uint64_t height() const = 0;
+};
+using ExternalModeHandle = std::unique_ptr<ExternalMode>;
+
+class ExternalDisplay {
+ public:
+  virtual ~ExternalDisplay() = default;
+  virtual std::optional<std::string> uuid() = 0;  // UUID, then its description
+  // The display ID of the display this object drives; 0 when it cannot tell. The link is read
+  // and switched only for the display it drives.
+  virtual std::uint32_t display() = 0;
+  virtual ExternalModeHandle currentMode() = 0;
+  // nullopt: the platform gave no list.
+  virtual std::optional<std::vector<ExternalModeHandle>> availableModes() = 0;
+  // Takes a mode object obtained from this object's availableModes.
+  virtual void setCurrentMode(const ExternalMode& mode) = 0;
+};
+using ExternalDisplayHandle = std::unique_ptr<ExternalDisplay>;
+
+class ExternalDisplaySource {
+ public:
+  virtual ~ExternalDisplaySource() = default;
+  // Null when the platform offers no external display object.
+  virtual ExternalDisplayHandle externalDisplay() = 0;
+};
+
+// Everything of the macOS call surface that the backend reaches.
+struct Calls {
+  DisplayServices& displays;
+  DeviceRegistry& registry;
+  ExternalDisplaySource& external;
+};
+
+}  // namespace df::platform::darwin

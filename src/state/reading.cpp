@@ -1,8 +1,4 @@
-#include "link/reading.h"
-
-#include "common/context.h"
-#include "display/display.h"
-#include "link/probe.h"
+#include "state/reading.h"
 
 namespace df {
 
@@ -19,15 +15,6 @@ const Link* linkOf(const MaybeSnapshot& snapshot) {
 MaybeSnapshot snapshot(const platform::Mode* mode, std::optional<Link> link) {
   if (mode == nullptr) return std::nullopt;
   return Snapshot{reportedMode(mode), std::move(link)};
-}
-
-MaybeSnapshot readSnapshot(Context& cx, DisplayID display) {
-  ++cx.counters.readings;
-  if (!stillAssigned(cx, display)) return std::nullopt;
-  platform::ModeHandle mode = cx.platform.displays.currentMode(display);
-  // The link is probed even without a mode, as every reading does.
-  std::optional<Link> link = hdmiLink(cx, display);
-  return snapshot(mode.get(), std::move(link));
 }
 
 Record toJson(const Signal& signal) {

@@ -19,8 +19,6 @@
 
 namespace df {
 
-struct Context;
-
 // The timing that the HDMI transmitter sends now.
 struct Signal {
   std::uint64_t width = 0;
@@ -90,10 +88,6 @@ inline const Connection* connectionOf(const Link* link) {
 
 // The snapshot of a mode and link; nullopt for no mode.
 MaybeSnapshot snapshot(const platform::Mode* mode, std::optional<Link> link);
-
-// The eligible display's current mode and link; nullopt when the display is not eligible or
-// has no current mode.
-MaybeSnapshot readSnapshot(Context& cx, platform::DisplayID display);
 
 // The records as JSON, for diagnostics and tests: keys as the records are specified, numbers
 // of the kinds they are written with, the empty record as {} and a null link as null.

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "common/record.h"
-#include "cycle/report.h"
-#include "link/reading.h"
 #include "platform/platform.h"
+#include "state/reading.h"
+#include "state/report.h"
 
 namespace df {
 
