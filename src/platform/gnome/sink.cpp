@@ -131,19 +131,30 @@ std::string kernelConnector(const std::string& connector) {
 std::shared_ptr<const Sink> findSink(const MonitorSpec& spec, const EdidPlaces& places) {
   auto sink = std::make_shared<Sink>();
   sink->television = everyVic();
-  // Mutter says "unknown" for a monitor whose EDID it could not read.
-  if (spec.vendor.size() != 3) return sink;
   std::vector<std::vector<std::uint8_t>> candidates = fromDrm(places.drm, spec.connector);
   candidates.push_back(fromX11(places.x11Display, spec.connector));
-  for (auto& bytes : candidates) {
-    if (!edid::isEdid(bytes)) continue;
-    const edid::Decoded d = edid::decode(bytes);
-    if (!matches(d, spec)) continue;
-    sink->identity = edid::identityOf(bytes);
+  std::erase_if(candidates, [](const auto& bytes) { return !edid::isEdid(bytes); });
+  // Mutter says "unknown" where it could not read the EDID; then only an EDID that every
+  // place agrees on is taken, since nothing confirms whose it is.
+  const std::vector<std::uint8_t>* chosen = nullptr;
+  if (spec.vendor != "unknown") {
+    for (const auto& bytes : candidates) {
+      if (matches(edid::decode(bytes), spec)) {
+        chosen = &bytes;
+        break;
+      }
+    }
+  } else if (!candidates.empty() &&
+             std::all_of(candidates.begin(), candidates.end(),
+                         [&](const auto& bytes) { return bytes == candidates.front(); })) {
+    chosen = &candidates.front();
+  }
+  if (chosen != nullptr) {
+    const edid::Decoded d = edid::decode(*chosen);
+    sink->identity = edid::identityOf(*chosen);
     sink->television = edid::Television(d);
     sink->offered = edid::offeredModes(d);
-    sink->edid = std::move(bytes);
-    break;
+    sink->edid = *chosen;
   }
   return sink;
 }
@@ -157,20 +168,29 @@ ModeInfo describe(const MutterMode& mode, const Sink& sink, std::int32_t id) {
   info.valid = true;
   info.safe = true;
   info.hz = mode.refresh;
-  if (auto tv = sink.television.of(mode.width, mode.height, mode.interlaced, mode.refresh)) {
+  // The EDID's timing that the mode is, by size, scan and rate: Mutter gives no totals. A
+  // television timing counts within the rule's tolerance (drivers round its clock to whole
+  // kHz), another timing within a float32's precision; the nearest wins.
+  const edid::OfferedMode* timing = nullptr;
+  double distance = 0;
+  for (const edid::OfferedMode& o : sink.offered) {
+    if (o.timing.hActive != mode.width || o.timing.vActive != mode.height ||
+        o.timing.interlaced != mode.interlaced)
+      continue;
+    const double d = std::abs(o.rateHz - mode.refresh);
+    const double tolerance = o.television ? edid::kCtaRateTolerance : 1e-6;
+    if (d <= tolerance * o.rateHz && (timing == nullptr || d < distance)) {
+      timing = &o;
+      distance = d;
+    }
+  }
+  if (timing != nullptr) {
+    info.television = timing->television;
+    info.hz = timing->rateHz;
+  } else if (auto tv = sink.television.of(mode.width, mode.height, mode.interlaced, mode.refresh)) {
+    // A mode the EDID does not declare: by size, scan and rate alone.
     info.television = true;
     info.hz = tv->fieldRateHz;
-  } else {
-    // Mutter's rate is a float32: the EDID's timing of that size and scan whose rate rounds to
-    // it gives the exact one.
-    for (const edid::OfferedMode& o : sink.offered) {
-      if (o.timing.hActive == mode.width && o.timing.vActive == mode.height &&
-          o.timing.interlaced == mode.interlaced &&
-          std::abs(o.rateHz - mode.refresh) <= 1e-6 * o.rateHz) {
-        info.hz = o.rateHz;
-        break;
-      }
-    }
   }
   info.flags = reportFlags(info);
   return info;

@@ -38,10 +38,10 @@ std::string kernelConnector(const std::string& connector);
 // The sink on this monitor, with the EDID found for it in places.
 std::shared_ptr<const Sink> findSink(const MonitorSpec& spec, const EdidPlaces& places);
 
-// The mode as the service reads it: the television flag and exact rate by the television rule,
-// from the EDID's television timings when there is an EDID and from every CTA-861 timing
-// otherwise; a mode that is not a television timing takes the exact rate of the EDID's timing
-// of its size, scan and (float) rate, and otherwise Mutter's rate as it is.
+// The mode as the service reads it. A mode that is one of the EDID's timings (by size, scan and
+// rate) takes that timing's television flag and exact rate, as the simulated machine offers
+// it; any other mode is a television timing by the television rule on size, scan and rate
+// alone (with no EDID, of every CTA-861 timing), and otherwise keeps Mutter's rate.
 ModeInfo describe(const MutterMode& mode, const Sink& sink, std::int32_t id);
 
 }  // namespace df::platform::gnome
