@@ -239,6 +239,7 @@ std::unique_ptr<MutterBus> MutterBus::connect() {
 MutterBus::~MutterBus() {
   sd_bus_slot_unref(changedSlot_);
   sd_bus_slot_unref(ownerSlot_);
+  sd_bus_slot_unref(propertiesSlot_);
   sd_bus_flush_close_unref(bus_);
 }
 
@@ -266,7 +267,19 @@ bool MutterBus::listen(std::function<void(std::uint64_t)> changed, std::function
           "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
           "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
       kName + "'";
-  return sd_bus_add_match(bus_, &ownerSlot_, owner.c_str(), &MutterBus::onOwner, this) >= 0;
+  if (sd_bus_add_match(bus_, &ownerSlot_, owner.c_str(), &MutterBus::onOwner, this) < 0)
+    return false;
+  const std::string properties =
+      std::string("type='signal',path='") + kPath +
+      "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',arg0='" +
+      kInterface + "'";
+  return sd_bus_add_match(bus_, &propertiesSlot_, properties.c_str(), &MutterBus::onProperties,
+                          this) >= 0;
+}
+
+int MutterBus::onProperties(sd_bus_message*, void* self, sd_bus_error*) {
+  static_cast<MutterBus*>(self)->allowed_.reset();
+  return 0;
 }
 
 int MutterBus::onChanged(sd_bus_message* m, void* self, sd_bus_error*) {
@@ -285,9 +298,10 @@ int MutterBus::onOwner(sd_bus_message* m, void* self, sd_bus_error*) {
   if (sd_bus_message_read(m, "sss", &name, &before, &after) < 0 || after == nullptr) return 0;
   if (*after == '\0') {
     bus->lost();
-  } else if (bus->changed_) {
+  } else {
     // Another Mutter took over (mutter --replace): what it shows is to be read again.
-    bus->changed_(UINT64_MAX);
+    bus->allowed_.reset();
+    if (bus->changed_) bus->changed_(UINT64_MAX);
   }
   return 0;
 }
@@ -315,7 +329,7 @@ Answer MutterBus::currentState(State& out, std::uint64_t& cookie) {
 }
 
 Answer MutterBus::apply(std::uint32_t serial, const std::vector<LogicalChoice>& logical,
-                        std::optional<std::uint32_t> layoutMode) {
+                        std::optional<std::uint32_t> layoutMode, std::uint64_t& cookie) {
   Message call;
   Message reply;
   Error error;
@@ -325,7 +339,11 @@ Answer MutterBus::apply(std::uint32_t serial, const std::vector<LogicalChoice>& 
     return Answer::kRefused;
   ++calls_;
   const int r = sd_bus_call(bus_, call.m, kCallTimeoutUs, &error.e, &reply.m);
-  if (r >= 0) return Answer::kDone;
+  if (r >= 0) {
+    cookie = 0;
+    sd_bus_message_get_cookie(reply.m, &cookie);
+    return Answer::kDone;
+  }
   if (gone(r, error.e)) {
     lost();
     return Answer::kGone;
@@ -336,6 +354,7 @@ Answer MutterBus::apply(std::uint32_t serial, const std::vector<LogicalChoice>& 
 }
 
 std::optional<bool> MutterBus::applyAllowed() {
+  if (allowed_) return allowed_;
   Error error;
   int allowed = 0;
   ++calls_;
@@ -345,7 +364,8 @@ std::optional<bool> MutterBus::applyAllowed() {
     if (gone(r, error.e)) lost();
     return std::nullopt;
   }
-  return allowed != 0;
+  allowed_ = allowed != 0;
+  return allowed_;
 }
 
 int MutterBus::fd() const {

@@ -42,10 +42,12 @@ class MutterBus {
 
   // GetCurrentState into out; cookie receives the reply's cookie.
   Answer currentState(State& out, std::uint64_t& cookie);
-  // ApplyMonitorsConfig with method 1: applied at once, stored nowhere, no confirmation asked.
+  // ApplyMonitorsConfig with method 1: applied at once, stored nowhere, no confirmation asked;
+  // cookie receives the reply's cookie.
   Answer apply(std::uint32_t serial, const std::vector<LogicalChoice>& logical,
-               std::optional<std::uint32_t> layoutMode);
-  // The ApplyMonitorsConfigAllowed property; nullopt when it cannot be read.
+               std::optional<std::uint32_t> layoutMode, std::uint64_t& cookie);
+  // The ApplyMonitorsConfigAllowed property, read once and kept until Mutter says that its
+  // properties changed; nullopt when it cannot be read.
   std::optional<bool> applyAllowed();
 
   // For the event loop: the descriptor, the poll events sd-bus waits for, and the absolute
@@ -65,11 +67,14 @@ class MutterBus {
   explicit MutterBus(sd_bus* bus) : bus_(bus) {}
   static int onChanged(sd_bus_message* m, void* self, sd_bus_error* error);
   static int onOwner(sd_bus_message* m, void* self, sd_bus_error* error);
+  static int onProperties(sd_bus_message* m, void* self, sd_bus_error* error);
   void lost();
 
   sd_bus* bus_;
   sd_bus_slot* changedSlot_ = nullptr;
   sd_bus_slot* ownerSlot_ = nullptr;
+  sd_bus_slot* propertiesSlot_ = nullptr;
+  std::optional<bool> allowed_;
   std::function<void(std::uint64_t)> changed_;
   std::function<void()> gone_;
   bool goneSaid_ = false;

@@ -20,10 +20,21 @@ bool MutterDisplays::configure(DisplayID display, const Mode* mode) {
     }
     const std::optional<std::uint32_t> layout =
         state_.layoutModeChangeable ? state_.layoutMode : std::nullopt;
-    const Answer answer = bus_->apply(state_.serial, logical, layout);
+    std::uint64_t cookie = 0;
+    const Answer answer = bus_->apply(state_.serial, logical, layout, cookie);
     afterCall();
+    if (answer == Answer::kDone) {
+      // Mutter answers once it has taken the configuration, and on X11 reads the result back
+      // from the server over the next milliseconds (then MonitorsChanged, twice), busy
+      // meanwhile. A question asked at once gets what was asked for, without waiting for
+      // Mutter; any later one, or one after those signals, reads Mutter again.
+      applied(state_, logical);
+      stateCookie_ = cookie;
+      fresh_ = true;
+      predicted_ = std::chrono::steady_clock::now();
+      return true;
+    }
     fresh_ = false;
-    if (answer == Answer::kDone) return true;
     if (answer != Answer::kStale) return false;
   }
   return false;

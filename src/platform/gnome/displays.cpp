@@ -31,8 +31,16 @@ std::unique_ptr<MutterDisplays> MutterDisplays::connect(MainQueue& queue, EdidPl
 const State& MutterDisplays::state() {
   // Signals that came with the last call, or before the loop saw the descriptor, come first.
   if (!lost_) bus_->process();
+  if (predicted_ && !predicting()) {
+    predicted_.reset();
+    fresh_ = false;
+  }
   if (!lost_ && !fresh_) read();
   return state_;
+}
+
+bool MutterDisplays::predicting() const {
+  return predicted_ && std::chrono::steady_clock::now() - *predicted_ < kPredicted;
 }
 
 bool MutterDisplays::read() {
@@ -48,6 +56,7 @@ bool MutterDisplays::read() {
   state_ = std::move(s);
   stateCookie_ = cookie;
   fresh_ = true;
+  predicted_.reset();
   // A sink unplugged is looked for afresh when it comes back.
   std::erase_if(sinks_, [this](const auto& kept) {
     const Monitor* m = state_.monitor(kept.first.connector);

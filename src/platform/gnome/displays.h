@@ -8,6 +8,7 @@
 // sink.cpp (EDIDs and modes), bus.cpp (the D-Bus calls), state.cpp (the state's questions).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -85,6 +86,7 @@ class MutterDisplays final : public Displays {
 
   const State& state();
   bool read();
+  bool predicting() const;
   void changed(std::uint64_t cookie);
   void markLost();
   void deliver();
@@ -100,6 +102,11 @@ class MutterDisplays final : public Displays {
   State state_;
   std::uint64_t stateCookie_ = 0;  // the cookie of the reply state_ came in
   bool fresh_ = false;
+  // When state_ is what the last apply asked for rather than what Mutter said: it answers only
+  // the questions asked within kPredicted of the apply, well before the service's second
+  // reading of a verification (50 ms).
+  std::optional<std::chrono::steady_clock::time_point> predicted_;
+  static constexpr std::chrono::milliseconds kPredicted{10};
   std::optional<State> notified_;  // the state the last delivery described
   std::map<MonitorSpec, std::shared_ptr<const Sink>> sinks_;
   // Mode numbers, per connector in the order first seen: small and stable for the process.

@@ -27,8 +27,10 @@ void MutterDisplays::dispatch() {
 }
 
 void MutterDisplays::changed(std::uint64_t cookie) {
-  // A reply made after the signal already shows what it announces.
-  if (cookie > stateCookie_) fresh_ = false;
+  // A reply made after the signal already shows what it announces. Right after our own apply,
+  // the signals are Mutter reading back what it applied: the prediction stands until its time
+  // is up, when the state is read again anyway.
+  if (cookie > stateCookie_ && !predicting()) fresh_ = false;
   if (notice_ == nullptr || deliveryPosted_) return;
   deliveryPosted_ = true;
   queue_.post([this] {

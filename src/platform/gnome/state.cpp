@@ -96,4 +96,19 @@ std::vector<LogicalChoice> withMode(const State& state, std::string_view connect
   return out;
 }
 
+void applied(State& state, const std::vector<LogicalChoice>& logical) {
+  for (std::size_t i = 0; i < logical.size() && i < state.logical.size(); ++i) {
+    LogicalMonitor& l = state.logical[i];
+    l.x = logical[i].x;
+    l.y = logical[i].y;
+    l.scale = logical[i].scale;
+    for (const MonitorChoice& c : logical[i].monitors) {
+      for (Monitor& m : state.monitors) {
+        if (m.spec.connector != c.connector) continue;
+        for (MutterMode& mode : m.modes) mode.current = mode.id == c.mode;
+      }
+    }
+  }
+}
+
 }  // namespace df::platform::gnome

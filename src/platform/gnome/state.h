@@ -97,4 +97,9 @@ struct LogicalChoice {
 std::vector<LogicalChoice> withMode(const State& state, std::string_view connector,
                                     std::string_view mode);
 
+// The state as Mutter shows it once it has applied a configuration made by withMode from it:
+// each logical monitor where the configuration puts it, each monitor's current mode the one
+// chosen. The serial stays the old one: an apply quoting it is refused as stale.
+void applied(State& state, const std::vector<LogicalChoice>& logical);
+
 }  // namespace df::platform::gnome
