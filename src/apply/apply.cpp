@@ -76,8 +76,14 @@ double signalHz(const MaybeSnapshot& snapshot) {
 void restoreOriginal(Context& cx) {
   ControllerState& s = cx.state;
   if (!s.originalMode) return;
-  const DisplayID display = findDisplay(cx, s.targetUUID);
-  const MaybeSnapshot current = readSnapshot(cx, display);
+  DisplayID display = findDisplay(cx, s.targetUUID);
+  MaybeSnapshot current = readSnapshot(cx, display);
+  if (!ownsReading(cx, current)) {
+    // Read once more before the reading counts as somebody else's change: a platform call
+    // that failed once reads like one, and the service's own change would then stay.
+    display = findDisplay(cx, s.targetUUID);
+    current = readSnapshot(cx, display);
+  }
 
   if (!current) {
     s.restoreFailed = true;

@@ -228,7 +228,9 @@ class Cycle {
   SettlePredicate predicate() const {
     return [this](const Snapshot& reading) {
       const Link* readingLink = linkOf(reading);
-      if (link_ && !nativeRequest_) {
+      // A link that shows up in a reading is judged even when the first reading had none: that
+      // reading may have failed, and the signal is what the viewer sees.
+      if ((link_ || readingLink) && !nativeRequest_) {
         const Signal* signal = signalOf(readingLink);
         if (!signal || !s_.chosen || signal->format != *s_.chosen) return false;
         if (alreadyChosen_) return true;

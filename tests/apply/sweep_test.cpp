@@ -143,7 +143,9 @@ Run run(const Exchange& x, std::uint64_t failAt) {
   const auto startConnection = h.machine->externalCurrentModeIndex();
   for (const Step& step : x.steps) {
     if (!step.command.is_null()) h.command(step.command);
-    if (!step.event.is_null()) EXPECT_TRUE(h.machine->perform(step.event));
+    if (!step.event.is_null()) {
+      EXPECT_TRUE(h.machine->perform(step.event));
+    }
     h.run(step.wait);
   }
   h.queue.post([&h] { h.service->terminate(); });

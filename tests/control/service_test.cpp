@@ -110,7 +110,7 @@ TEST(Termination, BeforeAnyCommandWritesNothing) {
   EXPECT_TRUE(h.machine->actions().empty());
 }
 
-TEST(Termination, FailedRestorationStillExitsZero) {
+TEST(Termination, FailedRestorationExitsWithFour) {
   json scenario = test::plainScenario();
   scenario["faults"] = {{{"call", "beginConfiguration"}, {"error", 1000}, {"after", 1}}};
   test::Harness h(scenario);
@@ -118,7 +118,7 @@ TEST(Termination, FailedRestorationStillExitsZero) {
   const std::size_t lines = h.lineCount();
   h.queue.post([&h] { h.service->terminate(); });
   h.settle();
-  EXPECT_EQ(h.exitStatus, 0);
+  EXPECT_EQ(h.exitStatus, kRestoreFailedStatus);
   EXPECT_EQ(h.lineCount(), lines);
   EXPECT_EQ(h.machine->currentModeId(2), 2);
 }

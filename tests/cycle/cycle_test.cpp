@@ -396,7 +396,9 @@ TEST(InspectPhase, ConnectionSwitchIsVerifiedOwnedAndTakenBack) {
     }
     h.queue.post([&h] { h.service->terminate(); });
     h.settle();
-    EXPECT_EQ(h.exitStatus, 0);
+    // A link still retraining without a signal at the exit cannot be seen back: status 4,
+    // although the switch back lands after.
+    EXPECT_EQ(h.exitStatus, c.drop && !c.matched ? kRestoreFailedStatus : 0);
     // What the platform still carries out after the exit: the switch back asked for last.
     h.machine->advanceTo(h.queue.now() + 5s);
     EXPECT_EQ(h.changes(), changes);

@@ -1,4 +1,4 @@
-#include "state/report.h"
+#include "cycle/report.h"
 
 #include <algorithm>
 #include <string>

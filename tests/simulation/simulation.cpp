@@ -995,12 +995,10 @@ Outcome Simulation::run() {
   guard.onNewPoll([&watched] { watched.newPoll(); });
 
   std::unique_ptr<test::Pass> planted;
-  platform::Platform platform = guard.platform();
   if (options_.wrapPlatform) {
     planted = options_.wrapPlatform(guard.platform(), [this]() -> const ControllerState* {
       return service_ ? &service_->state() : nullptr;
     });
-    platform = planted->platform();
   }
   Writer write = [this](std::string_view line) { written_.emplace_back(line); };
   if (options_.wrapWriter) write = options_.wrapWriter(write);
@@ -1009,7 +1007,7 @@ Outcome Simulation::run() {
     exits_.push_back(status);
     queue_->stop();
   };
-  Service service(platform, watched, write, exit_);
+  Service service(planted ? planted->platform() : guard.platform(), watched, write, exit_);
   service_ = &service;
   guard.follow(&service.state());
   watched.watch(&service.context());

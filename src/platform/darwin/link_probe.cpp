@@ -184,6 +184,7 @@ std::optional<std::vector<ConnectionMode>> Backend::connectionModes(DisplayID,
   auto modes = external->availableModes();
   if (!modes) return std::nullopt;
   std::vector<ConnectionMode> out;
+  out.reserve(modes->size());
   for (const ExternalModeHandle& mode : *modes)
     if (std::optional<ConnectionMode> c = connectionOf(mode.get())) out.push_back(std::move(*c));
   return out;
