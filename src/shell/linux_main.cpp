@@ -56,10 +56,12 @@ bool parse(int argc, char** argv, Options& options) {
   return true;
 }
 
-// Mutter's EDIDs come from the kernel's connectors or, on an X11 session, from RandR.
+// Mutter's EDIDs come from the kernel's connectors or, on an X11 session, from RandR. On
+// Wayland, DISPLAY names Xwayland, which has no EDIDs and which a connection would start.
 gnome::EdidPlaces edidPlaces() {
   gnome::EdidPlaces places;
-  if (const char* display = std::getenv("DISPLAY")) places.x11Display = display;
+  const char* display = std::getenv("DISPLAY");
+  if (display != nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) places.x11Display = display;
   return places;
 }
 

@@ -347,6 +347,7 @@ class Mutter:
         d = self.dir.name
         env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(d, "run"),
                    XDG_CONFIG_HOME=os.path.join(d, "config"), DBUS_SESSION_BUS_ADDRESS=self.address)
+        env.pop("WAYLAND_DISPLAY", None)  # the test's own session is none of this
         if self.x is not None:
             env["DISPLAY"] = self.x.name
         else:

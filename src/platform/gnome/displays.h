@@ -29,7 +29,11 @@ namespace df::platform::gnome {
 // What GNOME can do: no HDMI link (Mutter 43 exposes no colour or HDR mode, no timings), no
 // scaled modes (the desktop scale belongs to the arrangement, not to a mode), mirroring as
 // logical monitors with several monitors, and a temporary configuration that outlives us.
-inline constexpr Capabilities kCapabilities{false, false, false, true, false};
+inline constexpr Capabilities kCapabilities{.hdmiLink = false,
+                                            .connectionModes = false,
+                                            .scaledModes = false,
+                                            .mirrorSets = true,
+                                            .changesEndWithProcess = false};
 
 // The display ID of a connector: a non-zero hash of its name.
 DisplayID displayIdOf(std::string_view connector);
