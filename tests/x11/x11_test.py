@@ -41,11 +41,11 @@ GNOME_FORMATS = [f for f in TV_FORMATS if not f.startswith("480p")] + ["2160p60.
 
 
 def display_id(connector):
-    """The GNOME backend's display ID: FNV-1a (32 bits) of the connector's name, never 0."""
+    """The GNOME backend's display ID: FNV-1a of the connector's name, 31 bits, never 0."""
     h = 2166136261
     for b in connector.encode():
         h = ((h ^ b) * 16777619) & 0xFFFFFFFF
-    return h or 1
+    return (h & 0x7FFFFFFF) or 1
 
 
 def field_rate(mode):

@@ -13,6 +13,8 @@ DisplayID displayIdOf(std::string_view connector) {
     h ^= ch;
     h *= 16777619u;
   }
+  // 31 bits: never 4294967295, the ID clients send for a control display that is not there.
+  h &= 0x7FFFFFFFu;
   return h == 0 ? 1 : h;
 }
 

@@ -35,7 +35,7 @@ inline constexpr Capabilities kCapabilities{.hdmiLink = false,
                                             .mirrorSets = true,
                                             .changesEndWithProcess = false};
 
-// The display ID of a connector: a non-zero hash of its name.
+// The display ID of a connector: a hash of its name, non-zero and below 2^31.
 DisplayID displayIdOf(std::string_view connector);
 
 // A mode of one of Mutter's monitors, known by the connector and Mutter's name for the mode.
