@@ -89,6 +89,9 @@ void Service::setDiagnosticsFile(std::FILE* file) {
 }
 
 void Service::setReportFile(std::FILE* out) {
+  // Room for a whole report, so that each line leaves in one write: a client polling its pipe
+  // wakes once per report, not once per buffer's worth.
+  std::setvbuf(out, nullptr, _IOFBF, 1 << 16);
   cx_.writeLine = [this, out](std::string_view line) {
     if (outputClosed_) return;
     const bool written = std::fwrite(line.data(), 1, line.size(), out) == line.size() &&

@@ -82,29 +82,26 @@ gnome::EdidPlaces edidPlaces() {
 }
 
 // The X11 RandR backend: the service over the server that DISPLAY names.
-[[noreturn]] void runX11(df::Entry& entry, df::platform::AsioQueue& queue,
-                         x11::RandrDisplays& displays) {
-  x11::RandrRegistry registry(displays);
-  x11::RandrExternalDisplays external(displays);
+[[noreturn]] void runX11(df::Entry& entry, df::platform::AsioQueue& queue, x11::Randr& randr) {
+  x11::Connection& server = randr.connection();
   // Developer diagnostics, as on macOS; stderr stays silent.
-  df::Service& service = entry.start(df::platform::Platform{displays, registry, external}, queue,
-                                     df::diagnosticsFromEnvironment());
+  df::Service& service = entry.start(randr.platform(), queue, df::diagnosticsFromEnvironment());
 
   // Without the server the process ends. Commands still queued behind the loss are dropped
   // rather than each answered with a "missing".
-  service.setPlatformGone([&displays] { return displays.lost(); });
-  displays.onLost([&service] { service.platformLost(); });
+  service.setPlatformGone([&server] { return server.lost(); });
+  server.onLost([&service] { service.platformLost(); });
 
   entry.readStdin();
 
   // Events are read when the connection becomes readable: no polling, no idle wake-ups.
-  asio::posix::stream_descriptor connection(queue.context(), ::dup(displays.fd()));
+  asio::posix::stream_descriptor connection(queue.context(), ::dup(server.fd()));
   std::function<void()> watch = [&] {
     connection.async_wait(asio::posix::stream_descriptor::wait_read,
                           [&](const asio::error_code& e) {
                             if (e) return;
-                            displays.readEvents();
-                            if (!displays.lost()) watch();
+                            server.readEvents();
+                            if (!server.lost()) watch();
                           });
   };
   watch();
@@ -134,12 +131,12 @@ int main(int argc, char** argv) {
   }
   if (options.backend == Backend::kAny && std::getenv("DISPLAY") == nullptr) return 1;
 
-  std::unique_ptr<x11::RandrDisplays> displays = x11::RandrDisplays::connect(nullptr, queue);
-  if (!displays) return 1;
+  std::unique_ptr<x11::Randr> randr = x11::Randr::connect(nullptr, queue);
+  if (!randr) return 1;
   if (options.list)
-    return df::writeDisplayList(*displays,
-                                {[&](DisplayID id) { return displays->outputName(id); },
-                                 [&](DisplayID id) { return displays->isPrimary(id); }},
+    return df::writeDisplayList(randr->displays(),
+                                {[&](DisplayID id) { return randr->displays().name(id); },
+                                 [&](DisplayID id) { return randr->displays().isPrimary(id); }},
                                 stdout);
-  runX11(entry, queue, *displays);
+  runX11(entry, queue, *randr);
 }

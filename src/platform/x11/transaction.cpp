@@ -1,178 +1,106 @@
-// The configuration transaction: CRTC changes applied under a server grab, set back when one
-// fails.
+// The configuration transaction: one CRTC change under a server grab, made from the kept state
+// when it is current, with the screen grown before it or shrunk after it as the new mode needs.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
-#include "platform/x11/randr.h"
-#include "platform/x11/randr_internal.h"
+#include "platform/x11/displays.h"
 
 namespace df::platform::x11 {
 
 namespace {
 
-class X11Config final : public DisplayConfig {
- public:
-  std::vector<std::pair<xcb_randr_output_t, xcb_randr_mode_t>> plan;
-  bool open = true;
-};
-
-X11Config* openConfig(DisplayConfig* config) {
-  auto* own = dynamic_cast<X11Config*>(config);
-  return own != nullptr && own->open ? own : nullptr;
+// The screen size in millimetres for px pixels, at the screen's pixel density (96 dpi when it
+// is unknown).
+std::uint32_t millimetres(std::uint32_t px, std::uint32_t oldPx, std::uint32_t oldMm) {
+  if (oldPx == 0 || oldMm == 0) return static_cast<std::uint32_t>(std::lround(px * 25.4 / 96));
+  return static_cast<std::uint32_t>(std::lround(double(px) * oldMm / oldPx));
 }
 
-Error fromXError(const xcb_generic_error_t* error) {
-  (void)error;
-  // Every refusal of a request names an argument the server would not take.
-  return kErrorIllegalArgument;
-}
-
-}  // namespace
-
-Error RandrDisplays::beginConfiguration(ConfigHandle& config) {
-  config.reset();
-  if (lost_) return kErrorFailure;
-  config = std::make_unique<X11Config>();
-  return kSuccess;
-}
-
-Error RandrDisplays::configureDisplayWithMode(DisplayConfig& config, DisplayID display,
-                                              const DisplayMode* mode) {
-  X11Config* open = openConfig(&config);
-  const auto* m = dynamic_cast<const RandrMode*>(mode);
-  if (open == nullptr || m == nullptr) return kErrorIllegalArgument;
-  if (connected(state(), display) == nullptr) return kErrorIllegalArgument;
-  auto it = std::find_if(open->plan.begin(), open->plan.end(),
-                         [display](const auto& p) { return p.first == display; });
-  if (it != open->plan.end()) {
-    it->second = m->id();
-  } else {
-    open->plan.emplace_back(display, m->id());
-  }
-  return kSuccess;
-}
-
-Error RandrDisplays::completeConfiguration(ConfigHandle config, std::uint32_t) {
-  X11Config* open = openConfig(config.get());
-  if (open == nullptr) return kErrorIllegalArgument;
-  open->open = false;
-  if (lost_) return kErrorFailure;
-  if (open->plan.empty()) return kSuccess;
-  xcb_grab_server(c_);
-  const Error result = apply(open->plan);
-  xcb_ungrab_server(c_);
-  xcb_flush(c_);
-  cache_.reset();
-  if (xcb_connection_has_error(c_)) markLost();
-  return lost_ ? kErrorFailure : result;
-}
-
-Error RandrDisplays::cancelConfiguration(ConfigHandle config) {
-  X11Config* open = openConfig(config.get());
-  if (open == nullptr) return kErrorIllegalArgument;
-  open->open = false;
-  return kSuccess;
-}
-
-Error RandrDisplays::apply(
-    const std::vector<std::pair<xcb_randr_output_t, xcb_randr_mode_t>>& plan) {
-  // Read again under the grab: nobody changes the configuration between this and the change.
-  const Snapshot s = read();
-  if (lost_) return kErrorFailure;
-
-  struct Change {
-    const Snapshot::Crtc* crtc;
-    xcb_randr_mode_t mode;
-    std::uint16_t width, height;
-  };
-  std::vector<Change> changes;
-  for (const auto& [output, mode] : plan) {
-    const Snapshot::Output* o = connected(s, output);
-    if (o == nullptr) return kErrorIllegalArgument;
-    const Snapshot::Crtc* crtc = s.crtcOf(*o);
-    if (crtc == nullptr || crtc->mode == 0) return kErrorCannotComplete;
-    auto info = s.modes.find(mode);
-    if (info == s.modes.end() ||
-        std::find(o->modes.begin(), o->modes.end(), mode) == o->modes.end())
-      return kErrorIllegalArgument;
-    const bool swap = swapsAxes(crtc->rotation);
-    changes.push_back({crtc, mode, swap ? info->second.height : info->second.width,
-                       swap ? info->second.width : info->second.height});
-  }
+// Makes the change from the state as the server has it under the grab. Every request that
+// depends on no other's answer goes out at once: growing the screen and setting the CRTC take
+// one round trip together (a CRTC beyond a screen that could not grow is refused), and
+// shrinking afterwards waits for nothing, since a failure there leaves only unused screen area.
+bool change(Connection& x, DisplayID display, xcb_randr_mode_t mode) {
+  const State& s = x.state();
+  if (x.lost()) return false;
+  const State::Output* o = connected(s, display);
+  const State::Crtc* shown = o != nullptr ? s.crtcOf(*o) : nullptr;
+  if (shown == nullptr || shown->mode == 0) return false;
+  auto info = s.modes.find(mode);
+  if (info == s.modes.end() || std::find(o->modes.begin(), o->modes.end(), mode) == o->modes.end())
+    return false;
+  // Copied: the change's own events update the kept state when they are read.
+  const State::Crtc crtc = *shown;
+  const bool swap = swapsAxes(crtc.rotation);
+  const std::uint32_t width = swap ? info->second.height : info->second.width;
+  const std::uint32_t height = swap ? info->second.width : info->second.height;
 
   // The area the lit CRTCs cover, before the change or after it; the screen must hold it.
   auto litArea = [&](bool changed) {
-    std::uint32_t w = minWidth_, h = minHeight_;
-    for (const auto& [id, crtc] : s.crtcs) {
-      if (crtc.mode == 0) continue;
-      std::uint32_t cw = crtc.width, ch = crtc.height;
-      for (const Change& c : changes) {
-        if (changed && c.crtc->id == id) {
-          cw = c.width;
-          ch = c.height;
-        }
-      }
-      w = std::max<std::uint32_t>(w, static_cast<std::uint32_t>(std::max(0, int{crtc.x})) + cw);
-      h = std::max<std::uint32_t>(h, static_cast<std::uint32_t>(std::max(0, int{crtc.y})) + ch);
+    std::uint32_t w = x.minWidth(), h = x.minHeight();
+    for (const auto& [id, other] : s.crtcs) {
+      if (other.mode == 0) continue;
+      const bool ours = changed && id == crtc.id;
+      const std::uint32_t cw = ours ? width : other.width, ch = ours ? height : other.height;
+      w = std::max<std::uint32_t>(w, static_cast<std::uint32_t>(std::max(0, int{other.x})) + cw);
+      h = std::max<std::uint32_t>(h, static_cast<std::uint32_t>(std::max(0, int{other.y})) + ch);
     }
     return std::pair{w, h};
   };
   const auto [needW, needH] = litArea(true);
-  if (needW > maxWidth_ || needH > maxHeight_) return kErrorIllegalArgument;
-
-  auto mm = [](std::uint32_t px, std::uint32_t oldPx, std::uint32_t oldMm) {
-    // Keep the screen's pixel density; 96 dpi when it is unknown.
-    if (oldPx == 0 || oldMm == 0) return static_cast<std::uint32_t>(std::lround(px * 25.4 / 96));
-    return static_cast<std::uint32_t>(std::lround(double(px) * oldMm / oldPx));
-  };
-  auto setScreen = [&](std::uint32_t w, std::uint32_t h) -> Error {
-    xcb_void_cookie_t cookie = xcb_randr_set_screen_size_checked(
-        c_, root_, static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h),
-        mm(w, s.screenWidth, s.screenMmWidth), mm(h, s.screenHeight, s.screenMmHeight));
-    Reply<xcb_generic_error_t> error(xcb_request_check(c_, cookie));
-    ++traffic_.roundTrips;
-    return error ? fromXError(error.get()) : kSuccess;
-  };
-  auto setCrtc = [&](const Snapshot::Crtc& crtc, xcb_randr_mode_t mode) -> Error {
-    auto cookie = xcb_randr_set_crtc_config(
-        c_, crtc.id, XCB_CURRENT_TIME, s.configTimestamp, crtc.x, crtc.y, mode, crtc.rotation,
-        static_cast<std::uint32_t>(crtc.outputs.size()), crtc.outputs.data());
-    xcb_generic_error_t* raw = nullptr;
-    Reply<xcb_randr_set_crtc_config_reply_t> reply(
-        xcb_randr_set_crtc_config_reply(c_, cookie, &raw));
-    Reply<xcb_generic_error_t> error(raw);
-    ++traffic_.roundTrips;
-    if (error) return fromXError(error.get());
-    if (!reply) return kErrorFailure;
-    return reply->status == XCB_RANDR_SET_CONFIG_SUCCESS ? kSuccess : kErrorCannotComplete;
-  };
-
+  if (needW > x.maxWidth() || needH > x.maxHeight()) return false;
   // The screen follows the lit area when it fitted it before, as after a desktop's own change;
   // a screen made larger on purpose only grows.
   const auto [hadW, hadH] = litArea(false);
   const std::uint32_t oldW = s.screenWidth, oldH = s.screenHeight;
+  const std::uint32_t oldMmW = s.screenMmWidth, oldMmH = s.screenMmHeight;
   const std::uint32_t finalW = oldW == hadW ? needW : std::max(needW, oldW);
   const std::uint32_t finalH = oldH == hadH ? needH : std::max(needH, oldH);
-  const bool grow = finalW > oldW || finalH > oldH;
-  if (grow) {
-    if (Error e = setScreen(std::max(finalW, oldW), std::max(finalH, oldH)); e != kSuccess)
-      return e;
+  const std::uint32_t bigW = std::max(finalW, oldW), bigH = std::max(finalH, oldH);
+
+  xcb_connection_t* c = x.raw();
+  auto screen = [&](std::uint32_t w, std::uint32_t h, bool checked) {
+    const auto mmW = millimetres(w, oldW, oldMmW), mmH = millimetres(h, oldH, oldMmH);
+    return checked ? xcb_randr_set_screen_size_checked(c, x.root(), static_cast<std::uint16_t>(w),
+                                                       static_cast<std::uint16_t>(h), mmW, mmH)
+                   : xcb_randr_set_screen_size(c, x.root(), static_cast<std::uint16_t>(w),
+                                               static_cast<std::uint16_t>(h), mmW, mmH);
+  };
+  std::optional<xcb_void_cookie_t> grown;
+  if (bigW > oldW || bigH > oldH) grown = screen(bigW, bigH, true);
+  auto set = xcb_randr_set_crtc_config(
+      c, crtc.id, XCB_CURRENT_TIME, s.configTimestamp, crtc.x, crtc.y, mode, crtc.rotation,
+      static_cast<std::uint32_t>(crtc.outputs.size()), crtc.outputs.data());
+  xcb_generic_error_t* raw = nullptr;
+  Reply<xcb_randr_set_crtc_config_reply_t> reply(xcb_randr_set_crtc_config_reply(c, set, &raw));
+  Reply<xcb_generic_error_t> refused(raw);
+  // Answered already: a later request's reply has come.
+  Reply<xcb_generic_error_t> notGrown(grown ? xcb_request_check(c, *grown) : nullptr);
+  if (!x.counted()) return false;
+  // A refused request names an argument the server would not take; a refused mode set
+  // (RRSetConfigFailed) is one the driver could not make.
+  if (refused || !reply || reply->status != XCB_RANDR_SET_CONFIG_SUCCESS) {
+    if (grown && !notGrown) screen(oldW, oldH, false);
+    return false;
   }
-  std::size_t done = 0;
-  Error failed = kSuccess;
-  for (; done < changes.size(); ++done) {
-    failed = setCrtc(*changes[done].crtc, changes[done].mode);
-    if (failed != kSuccess) break;
-  }
-  if (failed != kSuccess) {
-    // Each CRTC change took effect at once: set back the ones made, then the screen.
-    for (std::size_t i = 0; i < done; ++i) setCrtc(*changes[i].crtc, changes[i].crtc->mode);
-    if (grow) setScreen(oldW, oldH);
-    return failed;
-  }
-  // Shrinking comes after the CRTCs; a failure leaves only unused screen area.
-  if (finalW < std::max(finalW, oldW) || finalH < std::max(finalH, oldH)) setScreen(finalW, finalH);
-  return kSuccess;
+  if (finalW < bigW || finalH < bigH) screen(finalW, finalH, false);
+  return true;
+}
+
+}  // namespace
+
+bool RandrDisplays::configure(DisplayID display, const Mode* mode) {
+  if (mode == nullptr || x_.lost()) return false;
+  xcb_connection_t* c = x_.raw();
+  xcb_grab_server(c);
+  // Under the grab nobody else changes the configuration. The events sent before it took hold
+  // have arrived after one round trip; the kept state is current unless they say otherwise.
+  const bool made =
+      x_.sync() && change(x_, display, static_cast<xcb_randr_mode_t>(mode->info().id));
+  xcb_ungrab_server(c);
+  xcb_flush(c);
+  return made && !x_.lost();
 }
 
 }  // namespace df::platform::x11
