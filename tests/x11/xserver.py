@@ -460,8 +460,8 @@ class Mutter:
 
     def current(self, connector):
         """(width, height, refresh, interlaced) of the monitor's current mode, or None."""
-        for (spec, modes, _) in self.state()[1]:
-            if spec[0] == connector:
+        for (ident, modes, _) in self.state()[1]:
+            if ident[0] == connector:
                 for (_, w, h, hz, _, _, props) in modes:
                     if props.get("is-current"):
                         return (int(w), int(h), float(hz), bool(props.get("is-interlaced")))
@@ -471,13 +471,13 @@ class Mutter:
         """Shows each connector's mode named in modes, the others as they are; positions moves
         logical monitors by their first connector: {connector: (x, y)}."""
         serial, monitors, logical, _ = self.state()
-        current = {spec[0]: next(m[0] for m in ms if m[6].get("is-current"))
-                   for (spec, ms, _) in monitors if any(m[6].get("is-current") for m in ms)}
+        current = {ident[0]: next(m[0] for m in ms if m[6].get("is-current"))
+                   for (ident, ms, _) in monitors if any(m[6].get("is-current") for m in ms)}
         config = []
-        for (x, y, scale, transform, primary, specs, _) in logical:
-            x, y = (positions or {}).get(specs[0][0], (x, y))
+        for (x, y, scale, transform, primary, members, _) in logical:
+            x, y = (positions or {}).get(members[0][0], (x, y))
             config.append((x, y, scale, transform, primary,
-                           [(s[0], modes.get(s[0], current[s[0]]), {}) for s in specs]))
+                           [(s[0], modes.get(s[0], current[s[0]]), {}) for s in members]))
         self.config().ApplyMonitorsConfig(serial, 1, config, {}, dbus_interface=DISPLAY_CONFIG)
 
 

@@ -90,7 +90,7 @@ class Reader {
   }
 
   // The fields of a monitor's identity, in the structure just entered, which this leaves.
-  void spec(MonitorSpec& s) {
+  void identity(MonitorIdentity& s) {
     s.connector = text();
     s.vendor = text();
     s.product = text();
@@ -121,7 +121,7 @@ bool readState(sd_bus_message* reply, State& s) {
   if (r.enter('a', "((ssss)a(siiddada{sv})a{sv})")) {
     while (r.more('r', "(ssss)a(siiddada{sv})a{sv}")) {
       Monitor m;
-      if (r.enter('r', "ssss")) r.spec(m.spec);
+      if (r.enter('r', "ssss")) r.identity(m.identity);
       if (r.enter('a', "(siiddada{sv})")) {
         while (r.more('r', "siiddada{sv}")) {
           MutterMode mode;
@@ -174,9 +174,9 @@ bool readState(sd_bus_message* reply, State& s) {
       l.primary = r.boolean();
       if (r.enter('a', "(ssss)")) {
         while (r.more('r', "ssss")) {
-          MonitorSpec spec;
-          r.spec(spec);
-          l.monitors.push_back(std::move(spec));
+          MonitorIdentity identity;
+          r.identity(identity);
+          l.monitors.push_back(std::move(identity));
         }
         r.exit();
       }

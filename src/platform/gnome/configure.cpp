@@ -10,7 +10,7 @@ bool MutterDisplays::configure(DisplayID display, const Mode* mode) {
   // The serial rises with every change anybody makes: a stale one is read again, once.
   for (int attempt = 0; attempt < 2; ++attempt) {
     const Monitor* monitor = monitorOf(display);
-    if (monitor == nullptr || monitor->spec.connector != wanted->connector()) return false;
+    if (monitor == nullptr || monitor->identity.connector != wanted->connector()) return false;
     const std::vector<LogicalChoice> logical = withMode(state_, wanted->connector(), wanted->id());
     if (logical.empty()) return false;
     if (attempt == 0) {

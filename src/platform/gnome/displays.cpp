@@ -62,7 +62,7 @@ bool MutterDisplays::read() {
   // A sink unplugged is looked for afresh when it comes back.
   std::erase_if(sinks_, [this](const auto& kept) {
     const Monitor* m = state_.monitor(kept.first.connector);
-    return m == nullptr || m->spec != kept.first;
+    return m == nullptr || m->identity != kept.first;
   });
   return true;
 }
@@ -80,13 +80,14 @@ void MutterDisplays::afterCall() {
 
 const Monitor* MutterDisplays::monitorOf(DisplayID display) {
   for (const Monitor& m : state().monitors)
-    if (displayIdOf(m.spec.connector) == display) return &m;
+    if (displayIdOf(m.identity.connector) == display) return &m;
   return nullptr;
 }
 
 const Sink& MutterDisplays::sinkOf(const Monitor& monitor) {
-  auto it = sinks_.find(monitor.spec);
-  if (it == sinks_.end()) it = sinks_.emplace(monitor.spec, findSink(monitor.spec, places_)).first;
+  auto it = sinks_.find(monitor.identity);
+  if (it == sinks_.end())
+    it = sinks_.emplace(monitor.identity, findSink(monitor.identity, places_)).first;
   return *it->second;
 }
 
@@ -99,15 +100,15 @@ std::int32_t MutterDisplays::modeId(const std::string& connector, const std::str
 
 ModeHandle MutterDisplays::handle(const Monitor& monitor, const MutterMode& mode) {
   return std::make_unique<MutterModeHandle>(
-      monitor.spec.connector, mode.id,
-      describe(mode, sinkOf(monitor), modeId(monitor.spec.connector, mode.id)));
+      monitor.identity.connector, mode.id,
+      describe(mode, sinkOf(monitor), modeId(monitor.identity.connector, mode.id)));
 }
 
 bool MutterDisplays::list(std::vector<DisplayID>& out) {
   out.clear();
   const State& s = state();
   if (lost_) return false;
-  for (const Monitor& m : s.monitors) out.push_back(displayIdOf(m.spec.connector));
+  for (const Monitor& m : s.monitors) out.push_back(displayIdOf(m.identity.connector));
   return true;
 }
 
@@ -116,26 +117,27 @@ std::optional<std::string> MutterDisplays::uuid(DisplayID display) {
   if (m == nullptr) return std::nullopt;
   const Sink& sink = sinkOf(*m);
   // The EDID's identity where it was found, as on X11; otherwise Mutter's texts for it.
-  std::string identity =
-      sink.hasEdid() ? sink.identity
-                     : "mutter:" + m->spec.vendor + "|" + m->spec.product + "|" + m->spec.serial;
+  std::string identity = sink.hasEdid() ? sink.identity
+                                        : "mutter:" + m->identity.vendor + "|" +
+                                              m->identity.product + "|" + m->identity.serial;
   bool shared = false;
   for (const Monitor& other : state_.monitors) {
     if (&other == m) continue;
     const Sink& o = sinkOf(other);
-    const std::string theirs = o.hasEdid() ? o.identity
-                                           : "mutter:" + other.spec.vendor + "|" +
-                                                 other.spec.product + "|" + other.spec.serial;
+    const std::string theirs = o.hasEdid()
+                                   ? o.identity
+                                   : "mutter:" + other.identity.vendor + "|" +
+                                         other.identity.product + "|" + other.identity.serial;
     shared = shared || theirs == identity;
   }
-  if (sink.hasEdid()) return edid::sinkUuid(identity, m->spec.connector, shared);
-  if (shared) identity += "|output:" + m->spec.connector;
+  if (sink.hasEdid()) return edid::sinkUuid(identity, m->identity.connector, shared);
+  if (shared) identity += "|output:" + m->identity.connector;
   return edid::uuidFromName(identity);
 }
 
 bool MutterDisplays::isActive(DisplayID display) {
   const Monitor* m = monitorOf(display);
-  return m != nullptr && state_.shown(m->spec.connector) != nullptr;
+  return m != nullptr && state_.shown(m->identity.connector) != nullptr;
 }
 
 bool MutterDisplays::isBuiltin(DisplayID display) {
@@ -145,7 +147,7 @@ bool MutterDisplays::isBuiltin(DisplayID display) {
 
 bool MutterDisplays::isMirrored(DisplayID display) {
   const Monitor* m = monitorOf(display);
-  const LogicalMonitor* l = m != nullptr ? state_.logicalOf(m->spec.connector) : nullptr;
+  const LogicalMonitor* l = m != nullptr ? state_.logicalOf(m->identity.connector) : nullptr;
   return l != nullptr && l->monitors.size() > 1;
 }
 
@@ -156,7 +158,7 @@ bool MutterDisplays::isHardwareMirrored(DisplayID) {
 
 ModeHandle MutterDisplays::currentMode(DisplayID display) {
   const Monitor* m = monitorOf(display);
-  const MutterMode* shown = m != nullptr ? state_.shown(m->spec.connector) : nullptr;
+  const MutterMode* shown = m != nullptr ? state_.shown(m->identity.connector) : nullptr;
   return shown != nullptr ? handle(*m, *shown) : nullptr;
 }
 
@@ -174,12 +176,12 @@ std::optional<std::vector<ModeHandle>> MutterDisplays::modes(DisplayID display) 
 
 std::string MutterDisplays::connector(DisplayID display) {
   const Monitor* m = monitorOf(display);
-  return m != nullptr ? m->spec.connector : std::string();
+  return m != nullptr ? m->identity.connector : std::string();
 }
 
 bool MutterDisplays::isPrimary(DisplayID display) {
   const Monitor* m = monitorOf(display);
-  const LogicalMonitor* l = m != nullptr ? state_.logicalOf(m->spec.connector) : nullptr;
+  const LogicalMonitor* l = m != nullptr ? state_.logicalOf(m->identity.connector) : nullptr;
   return l != nullptr && l->primary;
 }
 

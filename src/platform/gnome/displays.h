@@ -112,7 +112,7 @@ class MutterDisplays final : public Displays {
   std::optional<std::chrono::steady_clock::time_point> predicted_;
   static constexpr std::chrono::milliseconds kPredicted{10};
   std::optional<State> notified_;  // the state the last delivery described
-  std::map<MonitorSpec, std::shared_ptr<const Sink>> sinks_;
+  std::map<MonitorIdentity, std::shared_ptr<const Sink>> sinks_;
   // Mode numbers, per connector in the order first seen: small and stable for the process.
   std::map<std::string, std::vector<std::string>, std::less<>> modeIds_;
   bool deliveryPosted_ = false;

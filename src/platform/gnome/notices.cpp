@@ -46,12 +46,12 @@ void MutterDisplays::deliver() {
   const State before = notified_ ? std::move(*notified_) : State{};
   std::vector<std::pair<DisplayID, Change>> notices;
   for (const Monitor& m : now.monitors) {
-    const std::string& c = m.spec.connector;
+    const std::string& c = m.identity.connector;
     const DisplayID id = displayIdOf(c);
     const Monitor* was = before.monitor(c);
     if (was == nullptr) {
       notices.emplace_back(id, Change::kAdded);
-    } else if (was->spec != m.spec) {
+    } else if (was->identity != m.identity) {
       // Another sink on the same connector is another display.
       notices.emplace_back(id, Change::kRemoved);
       notices.emplace_back(id, Change::kAdded);
@@ -62,8 +62,8 @@ void MutterDisplays::deliver() {
     }
   }
   for (const Monitor& m : before.monitors)
-    if (now.monitor(m.spec.connector) == nullptr)
-      notices.emplace_back(displayIdOf(m.spec.connector), Change::kRemoved);
+    if (now.monitor(m.identity.connector) == nullptr)
+      notices.emplace_back(displayIdOf(m.identity.connector), Change::kRemoved);
   notified_ = now;
   for (const auto& [display, change] : notices) notice_(display, change, user_);
 }

@@ -98,13 +98,13 @@ std::vector<std::uint8_t> fromX11(const std::string& display, const std::string&
 
 // Whether the EDID is the one Mutter read: its vendor, and the product code and serial number
 // where Mutter shows them as numbers (it shows the EDID's name and serial texts where there are).
-bool matches(const edid::Decoded& d, const MonitorSpec& spec) {
-  if (d.vendor != spec.vendor) return false;
+bool matches(const edid::Decoded& d, const MonitorIdentity& identity) {
+  if (d.vendor != identity.vendor) return false;
   char number[16];
   std::snprintf(number, sizeof number, "0x%04x", static_cast<unsigned>(d.product));
-  if (spec.product.rfind("0x", 0) == 0 && spec.product != number) return false;
+  if (identity.product.rfind("0x", 0) == 0 && identity.product != number) return false;
   std::snprintf(number, sizeof number, "0x%08x", static_cast<unsigned>(d.serial));
-  return spec.serial.rfind("0x", 0) != 0 || spec.serial == number;
+  return identity.serial.rfind("0x", 0) != 0 || identity.serial == number;
 }
 
 // Without an EDID, a mode is a television timing when its size, scan and rate are any
@@ -128,18 +128,18 @@ std::string kernelConnector(const std::string& connector) {
   return connector;
 }
 
-std::shared_ptr<const Sink> findSink(const MonitorSpec& spec, const EdidPlaces& places) {
+std::shared_ptr<const Sink> findSink(const MonitorIdentity& identity, const EdidPlaces& places) {
   auto sink = std::make_shared<Sink>();
   sink->television = everyVic();
-  std::vector<std::vector<std::uint8_t>> candidates = fromDrm(places.drm, spec.connector);
-  candidates.push_back(fromX11(places.x11Display, spec.connector));
+  std::vector<std::vector<std::uint8_t>> candidates = fromDrm(places.drm, identity.connector);
+  candidates.push_back(fromX11(places.x11Display, identity.connector));
   std::erase_if(candidates, [](const auto& bytes) { return !edid::isEdid(bytes); });
   // Mutter says "unknown" where it could not read the EDID; then only an EDID that every
   // place agrees on is taken, since nothing confirms whose it is.
   const std::vector<std::uint8_t>* chosen = nullptr;
-  if (spec.vendor != "unknown") {
+  if (identity.vendor != "unknown") {
     for (const auto& bytes : candidates) {
-      if (matches(edid::decode(bytes), spec)) {
+      if (matches(edid::decode(bytes), identity)) {
         chosen = &bytes;
         break;
       }

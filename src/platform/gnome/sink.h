@@ -36,7 +36,7 @@ struct EdidPlaces {
 std::string kernelConnector(const std::string& connector);
 
 // The sink on this monitor, with the EDID found for it in places.
-std::shared_ptr<const Sink> findSink(const MonitorSpec& spec, const EdidPlaces& places);
+std::shared_ptr<const Sink> findSink(const MonitorIdentity& identity, const EdidPlaces& places);
 
 // The mode as the service reads it. A mode that is one of the EDID's timings (by size, scan and
 // rate) takes that timing's television flag and exact rate, as the simulated machine offers

@@ -19,12 +19,12 @@ const MutterMode* Monitor::current() const {
 
 bool LogicalMonitor::holds(std::string_view connector) const {
   return std::any_of(monitors.begin(), monitors.end(),
-                     [connector](const MonitorSpec& s) { return s.connector == connector; });
+                     [connector](const MonitorIdentity& s) { return s.connector == connector; });
 }
 
 const Monitor* State::monitor(std::string_view connector) const {
   for (const Monitor& m : monitors)
-    if (m.spec.connector == connector) return &m;
+    if (m.identity.connector == connector) return &m;
   return nullptr;
 }
 
@@ -80,16 +80,16 @@ std::vector<LogicalChoice> withMode(const State& state, std::string_view connect
       if (l.x >= target->x + oldW) c.x += newW - oldW;
       if (l.y >= target->y + oldH) c.y += newH - oldH;
     }
-    for (const MonitorSpec& spec : l.monitors) {
-      if (spec.connector == connector) {
-        c.monitors.push_back({spec.connector, next->id});
+    for (const MonitorIdentity& identity : l.monitors) {
+      if (identity.connector == connector) {
+        c.monitors.push_back({identity.connector, next->id});
         continue;
       }
       // A monitor of the layout shows a mode; one without (Mutter lost track of it) cannot be
       // passed as it is, so the configuration cannot be made.
-      const MutterMode* shown = state.shown(spec.connector);
+      const MutterMode* shown = state.shown(identity.connector);
       if (shown == nullptr) return {};
-      c.monitors.push_back({spec.connector, shown->id});
+      c.monitors.push_back({identity.connector, shown->id});
     }
     out.push_back(std::move(c));
   }
@@ -104,7 +104,7 @@ void applied(State& state, const std::vector<LogicalChoice>& logical) {
     l.scale = logical[i].scale;
     for (const MonitorChoice& c : logical[i].monitors) {
       for (Monitor& m : state.monitors) {
-        if (m.spec.connector != c.connector) continue;
+        if (m.identity.connector != c.connector) continue;
         for (MutterMode& mode : m.modes) mode.current = mode.id == c.mode;
       }
     }

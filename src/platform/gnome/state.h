@@ -27,18 +27,18 @@ struct MutterMode {
 
 // A monitor's identity: its connector and the vendor, product and serial Mutter read from its
 // EDID ("unknown" where it has none).
-struct MonitorSpec {
+struct MonitorIdentity {
   std::string connector;
   std::string vendor;
   std::string product;
   std::string serial;
 
-  bool operator==(const MonitorSpec&) const = default;
-  auto operator<=>(const MonitorSpec&) const = default;
+  bool operator==(const MonitorIdentity&) const = default;
+  auto operator<=>(const MonitorIdentity&) const = default;
 };
 
 struct Monitor {
-  MonitorSpec spec;
+  MonitorIdentity identity;
   std::vector<MutterMode> modes;
   bool builtin = false;
   std::string displayName;
@@ -54,7 +54,7 @@ struct LogicalMonitor {
   double scale = 1;
   std::uint32_t transform = 0;  // 0 normal, 1 to 3 rotated by 90° steps, 4 to 7 flipped
   bool primary = false;
-  std::vector<MonitorSpec> monitors;
+  std::vector<MonitorIdentity> monitors;
 
   bool operator==(const LogicalMonitor&) const = default;
   bool holds(std::string_view connector) const;
