@@ -126,6 +126,12 @@ void Service::diagnose(const nlohmann::json& entry) {
 }
 
 void Service::terminate() {
+  // A platform lost before the end of input (or the signal) was taken: its loss, queued
+  // behind, is what the client hears, and there is nothing left to restore.
+  if (gone_ && gone_()) {
+    platformLost();
+    return;
+  }
   // No report follows: the exit status is the only way left to say the display stays changed.
   cx_.state.restoreFailed = false;
   restoreOriginal(cx_);

@@ -32,7 +32,8 @@ class Service {
 
   // Runs on the main queue: one accepted command, from its keys to the inspection it asks for.
   void handleCommand(const nlohmann::json& command);
-  // Runs on the main queue: restores the display, then exits with status 0.
+  // Runs on the main queue: restores the display, then exits with status 0; once the platform
+  // is gone (setPlatformGone), as platformLost instead.
   void terminate();
 
   // The status reports go to out, one line each, flushed at once, instead of to the writeLine

@@ -33,8 +33,8 @@ using Clock = std::chrono::steady_clock;
 using df::mpv::Raster;
 using df::mpv::Resolution;
 
-// A control display ID that no display has (X11 output IDs fit in 29 bits): the service needs a
-// control display other than the target, but not an online one.
+// A control display ID that no display has (X11 output IDs fit in 29 bits, GNOME's in 31): the
+// service needs a control display other than the target, but not an online one.
 constexpr std::uint32_t kNoDisplay = 0xFFFFFFFF;
 // How long mpv's quit waits for the service to put the display back and exit.
 constexpr std::chrono::seconds kExitGrace{5};

@@ -123,6 +123,18 @@ TEST(Termination, FailedRestorationExitsWithFour) {
   EXPECT_EQ(h.machine->currentModeId(2), 2);
 }
 
+TEST(Termination, AfterThePlatformIsGoneIsItsLoss) {
+  // The end of input taken before the loss that came first: nothing is restored, status 1.
+  test::Harness h(test::plainScenario());
+  h.command(test::assign("auto"));
+  ASSERT_EQ(h.machine->currentModeId(2), 2);
+  h.service->setPlatformGone([] { return true; });
+  h.queue.post([&h] { h.service->terminate(); });
+  h.settle();
+  EXPECT_EQ(h.exitStatus, 1);
+  EXPECT_EQ(h.machine->currentModeId(2), 2);
+}
+
 TEST(Startup, FailedRegistrationIsReported) {
   json scenario = test::plainScenario();
   scenario["faults"] = {{{"call", "registerReconfigurationCallback"}, {"error", 1000}}};
