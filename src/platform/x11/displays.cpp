@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "edid/identity.h"
+
 namespace df::platform::x11 {
 
 namespace {
@@ -16,52 +18,16 @@ class RandrMode final : public Mode {
   ModeInfo info_;
 };
 
-std::uint64_t fnv1a(std::string_view text, std::uint64_t seed) {
-  std::uint64_t h = seed;
-  for (unsigned char ch : text) {
-    h ^= ch;
-    h *= 0x100000001b3ULL;
-  }
-  return h;
-}
-
-// A name-derived UUID (version 8, RFC 9562 variant): the same text gives the same UUID on every
-// run and machine.
-std::string uuidFrom(std::string_view text) {
-  std::uint64_t hi = fnv1a(text, 0xcbf29ce484222325ULL);
-  std::uint64_t lo = fnv1a(text, 0x84222325cbf29ce4ULL ^ hi);
-  hi = (hi & ~0xF000ULL) | 0x8000ULL;
-  lo = (lo & ~(0xC0ULL << 56)) | (0x80ULL << 56);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(36);
-  for (int i = 0; i < 16; ++i) {
-    const std::uint64_t word = i < 8 ? hi : lo;
-    const int shift = 56 - 8 * (i % 8);
-    const unsigned byte = static_cast<unsigned>((word >> shift) & 0xFF);
-    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-    out += kHex[byte >> 4];
-    out += kHex[byte & 0xF];
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string uuidOf(const State& s, const State::Output& o) {
-  std::string key;
-  if (o.edid.present) {
-    key = "edid:" + o.edid.identity;
-    // Two connected displays with one identity are told apart by their connectors.
-    const bool shared = std::any_of(s.outputs.begin(), s.outputs.end(), [&o](const auto& other) {
-      return other.id != o.id && other.connected && other.edid.present &&
-             other.edid.identity == o.edid.identity;
-    });
-    if (shared) key += "|output:" + o.name;
-  } else {
-    key = "output:" + o.name;
-  }
-  return uuidFrom(key);
+  if (!o.edid.present) return edid::uuidFromName("output:" + o.name);
+  // Two connected displays with one identity are told apart by their connectors.
+  const bool shared = std::any_of(s.outputs.begin(), s.outputs.end(), [&o](const auto& other) {
+    return other.id != o.id && other.connected && other.edid.present &&
+           other.edid.identity == o.edid.identity;
+  });
+  return edid::sinkUuid(o.edid.identity, o.name, shared);
 }
 
 bool RandrDisplays::list(std::vector<DisplayID>& out) {
