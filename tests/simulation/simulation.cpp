@@ -953,7 +953,10 @@ void Simulation::exitBlock() {
     service_->terminate();
   }
   if (written_.size() != linesBefore) flag("the termination handler wrote a report");
-  if (exits_.size() != 1 || exits_[0] != 0) flag("the termination handler did not exit with 0");
+  // Status 4 says the display could not be put back; 0 says it was, or there was nothing to do.
+  const int status = s.restoreFailed ? kRestoreFailedStatus : 0;
+  if (exits_.size() != 1 || exits_[0] != status)
+    flag("the termination handler did not exit with " + std::to_string(status));
   if (!original) return;
 
   const MaybeSnapshot after = readSnapshot(cx, display);
