@@ -49,7 +49,8 @@ constexpr std::string_view kHelp =
     "\n"
     "Exit status: 0 after the end of input or a signal; 1 when the service could not start;\n"
     "2 for a bad option, scenario file or output file; 3 when standard output was closed\n"
-    "(the display is restored first, as at the end of input).\n"
+    "(the display is restored first, as at the end of input); 4 after the end of input or a\n"
+    "signal when the display could not be put back.\n"
     "Docs: docs/client.md (writing a client), docs/protocol.md, docs/scenarios.md.\n";
 
 struct Options {
